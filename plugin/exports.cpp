@@ -1,0 +1,1 @@
+// The entry points the voice client calls.

@@ -1,0 +1,66 @@
+#include "host/properties.h"
+#include "plugin/plugin_state.h"
+#include "protocol/commands.h"
+#include "protocol/request.h"
+
+namespace {
+
+// An int property widened with its sign, or 0 when the host cannot read it.
+std::int64_t channelInt(const TS3Functions& host, uint64 schid, uint64 channel, std::size_t property)
+{
+    int value = 0;
+    return host.getChannelVariableAsInt(schid, channel, property, &value) == 0 ? value : 0;
+}
+
+}  // namespace
+
+void handleChannelList(Packet& packet)
+{
+    const TS3Functions& host = hostFunctions();
+    const uint64 schid = host.getCurrentServerConnectionHandlerID();
+
+    uint64* channels = nullptr;
+    if (host.getChannelList(schid, &channels) != 0) {
+        packet.clear();
+        return;
+    }
+
+    // The count goes in front of the records, so the list is walked twice. A channel
+    // whose name cannot be read at all makes the whole list unusable for the display.
+    std::size_t count = 0;
+    for (; channels != nullptr && channels[count] != 0; ++count) {
+        char* name = nullptr;
+        if (host.getChannelVariableAsString(schid, channels[count], CHANNEL_NAME, &name) != 0) {
+            packet.clear();
+            host.freeMemory(channels);
+            return;
+        }
+        host.freeMemory(name);
+    }
+
+    packet.clear();
+    packet.writeUInt8(COMMAND_CHANNEL_LIST);
+    packet.writeInt64(static_cast<std::int64_t>(count));
+
+    for (std::size_t i = 0; i < count; ++i) {
+        const uint64 channel = channels[i];
+        // A name that could be read while counting can be gone by now; the record then
+        // keeps its layout with ID 0 and an empty name.
+        char* name = nullptr;
+        const bool named = host.getChannelVariableAsString(schid, channel, CHANNEL_NAME, &name) == 0;
+        packet.writeInt64(static_cast<std::int64_t>(named ? channel : 0));
+        packet.writeString(named && name != nullptr ? name : "");
+        if (named) {
+            host.freeMemory(name);
+        }
+
+        packet.writeInt64(channelInt(host, schid, channel, CHANNEL_NEEDED_TALK_POWER));
+        packet.writeInt64(channelInt(host, schid, channel, CHANNEL_ORDER));
+        uint64 parent = 0;
+        packet.writeInt64(host.getParentChannelOfChannel(schid, channel, &parent) == 0
+                              ? static_cast<std::int64_t>(parent)
+                              : 0);
+        packet.writeInt64(channelInt(host, schid, channel, CHANNEL_FLAG_PASSWORD));
+    }
+    host.freeMemory(channels);
+}

@@ -1,0 +1,95 @@
+#include "host/properties.h"
+#include "plugin/plugin_state.h"
+#include "protocol/commands.h"
+#include "protocol/request.h"
+
+#include <iostream>
+
+namespace {
+
+// Each field is asked of the host just before it is written, so the host sees the calls
+// in field order. A failed read becomes 0.
+int clientInt(const TS3Functions& host, uint64 schid, anyID client, std::size_t property)
+{
+    int value = 0;
+    return host.getClientVariableAsInt(schid, client, property, &value) == 0 ? value : 0;
+}
+
+int talkingState(const TS3Functions& host, uint64 schid, anyID client, anyID self)
+{
+    int value = 0;
+    // The host keeps the own client's talking state apart from what it hears of others.
+    const unsigned int error = client == self
+                                   ? host.getClientSelfVariableAsInt(schid, CLIENT_FLAG_TALKING, &value)
+                                   : host.getClientVariableAsInt(schid, client, CLIENT_FLAG_TALKING, &value);
+    return error == 0 ? value : 0;
+}
+
+std::int64_t channelOf(const TS3Functions& host, uint64 schid, anyID client)
+{
+    uint64 channel = 0;
+    return host.getChannelOfClient(schid, client, &channel) == 0 ? static_cast<std::int64_t>(channel) : 0;
+}
+
+void writeClient(Packet& packet, const TS3Functions& host, uint64 schid, anyID client, anyID self)
+{
+    packet.writeInt64(client);
+
+    char* nickname = nullptr;
+    if (host.getClientVariableAsString(schid, client, CLIENT_NICKNAME, &nickname) == 0) {
+        packet.writeString(nickname != nullptr ? nickname : "");
+        host.freeMemory(nickname);
+    } else {
+        packet.writeString(NICKNAME_ERROR);
+    }
+
+    packet.writeInt64(talkingState(host, schid, client, self));
+    packet.writeInt64(channelOf(host, schid, client));
+    // The display reads these at their fixed widths; only the low bits travel.
+    packet.writeUInt16(static_cast<std::uint16_t>(clientInt(host, schid, client, CLIENT_TALK_REQUEST)));
+    packet.writeUInt16(static_cast<std::uint16_t>(clientInt(host, schid, client, CLIENT_IS_TALKER)));
+    packet.writeUInt8(static_cast<std::uint8_t>(clientInt(host, schid, client, CLIENT_INPUT_MUTED)));
+    packet.writeUInt8(static_cast<std::uint8_t>(clientInt(host, schid, client, CLIENT_OUTPUT_MUTED)));
+    packet.writeUInt8(static_cast<std::uint8_t>(clientInt(host, schid, client, CLIENT_IS_RECORDING)));
+    packet.writeUInt8(0);  // two reserved bytes
+    packet.writeUInt8(0);
+    packet.writeUInt8(static_cast<std::uint8_t>(clientInt(host, schid, client, CLIENT_AWAY)));
+    packet.writeUInt8(static_cast<std::uint8_t>(clientInt(host, schid, client, CLIENT_IS_CHANNEL_COMMANDER)));
+    packet.writeUInt8(static_cast<std::uint8_t>(clientInt(host, schid, client, CLIENT_IS_MUTED)));
+}
+
+}  // namespace
+
+void handleClientList(Packet& packet)
+{
+    const TS3Functions& host = hostFunctions();
+    const uint64 schid = host.getCurrentServerConnectionHandlerID();
+
+    // On these two failures the packet is left as the dispatcher passed it.
+    anyID self = 0;
+    if (const unsigned int error = host.getClientID(schid, &self); error != 0) {
+        std::cout << "\nERR: " << error;
+        return;
+    }
+    anyID* clients = nullptr;
+    if (const unsigned int error = host.getClientList(schid, &clients); error != 0) {
+        std::cout << "\nERR2: " << error;
+        return;
+    }
+
+    packet.clear();
+    packet.writeUInt8(COMMAND_CLIENT_LIST);
+    packet.writeInt64(self);
+    packet.writeInt64(channelOf(host, schid, self));
+
+    std::size_t count = 0;
+    while (clients != nullptr && clients[count] != 0) {
+        ++count;
+    }
+    packet.writeInt64(static_cast<std::int64_t>(count));
+
+    for (std::size_t i = 0; i < count; ++i) {
+        writeClient(packet, host, schid, clients[i], self);
+    }
+    host.freeMemory(clients);
+}

@@ -1,0 +1,31 @@
+#pragma once
+// Command and sub-command bytes of the display link, and the fixed texts it carries.
+
+#include <cstddef>
+#include <cstdint>
+
+// First byte of a request, and the tag of the answers that have one.
+inline constexpr std::uint8_t COMMAND_UNKNOWN = 0;  // the answer to every byte not listed here
+inline constexpr std::uint8_t COMMAND_SERVER_NAME = 2;
+inline constexpr std::uint8_t COMMAND_CHANNEL_LIST = 3;
+inline constexpr std::uint8_t COMMAND_CONTROL = 4;
+inline constexpr std::uint8_t COMMAND_CLIENT_LIST = 5;
+
+// Second byte of a control request.
+inline constexpr std::uint8_t CONTROL_DISCONNECT = 1;
+inline constexpr std::uint8_t CONTROL_TOGGLE_MICROPHONE = 2;
+inline constexpr std::uint8_t CONTROL_TOGGLE_AWAY = 3;
+inline constexpr std::uint8_t CONTROL_TOGGLE_SPEAKERS = 4;
+inline constexpr std::uint8_t CONTROL_TALK_REQUEST = 5;
+inline constexpr std::uint8_t CONTROL_MOVE_SELF = 7;
+inline constexpr std::uint8_t CONTROL_KICK_FROM_CHANNEL = 8;
+inline constexpr std::uint8_t CONTROL_KICK_FROM_SERVER = 9;
+inline constexpr std::uint8_t CONTROL_BAN = 10;
+inline constexpr std::uint8_t CONTROL_MOVE_CLIENT = 11;
+
+inline constexpr char PLUGIN_VERSION[] = "0.9.9";
+inline constexpr char QUIT_MESSAGE[] = "Connection closed by G19 Plugin";
+inline constexpr char NICKNAME_ERROR[] = "ERROR";
+
+// The host writes a return code of at most 127 bytes and its terminating zero.
+inline constexpr std::size_t RETURN_CODE_SIZE = 128;
