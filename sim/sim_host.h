@@ -109,7 +109,9 @@ struct Call {
     bool takesReturnCode = false;
     std::optional<std::string> returnCode;
     std::optional<std::string> pluginID;  // createReturnCode
-    std::optional<std::string> released;  // freeMemory: "string", "clientList", "channelList", "null", "invalid"
+    std::optional<std::size_t> maxLen;    // createReturnCode: the size of the buffer passed
+    // freeMemory: what was released, "string", "clientList", "channelList", "null" or "invalid".
+    std::optional<std::string> released;
     unsigned int ret = 0;                 // result code; 0 for the two slots without one
     // What the call produced when it succeeded (the out-value, the schid of slot 183, the
     // code createReturnCode wrote), or the value setClientSelfVariableAsInt sets.

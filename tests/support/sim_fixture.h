@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <string>
+#include <utility>
 #include <vector>
 
 using Bytes = std::vector<std::uint8_t>;
@@ -17,6 +19,8 @@ protected:
     void SetUp() override
     {
         sim::reset();
+        sim::setLogging(true);
+        sim::setCallObserver({});
         pluginState().functions = sim::functionTable();
         // As under the listener: the flag is set while requests are served, so the
         // control commands' pauses take their full time.
@@ -29,6 +33,18 @@ protected:
         const sim::MemoryReport memory = sim::memory();
         EXPECT_EQ(memory.live, 0u) << "host memory leaked";
         EXPECT_EQ(memory.invalid, 0u) << "host memory released wrongly";
+    }
+
+    // The logged calls of one host function, in call order.
+    static std::vector<sim::Call> callsOf(const std::string& fn)
+    {
+        std::vector<sim::Call> found;
+        for (sim::Call& call : sim::calls()) {
+            if (call.fn == fn) {
+                found.push_back(std::move(call));
+            }
+        }
+        return found;
     }
 
     // The answer bytes of one request.
