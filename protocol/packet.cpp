@@ -54,7 +54,10 @@ std::uint32_t Packet::readUInt32()
 
 std::string Packet::readString()
 {
-    const std::size_t length = std::min<std::size_t>(readUInt16(), size());
+    // The prefix must be consumed before what is left is measured; as two arguments of one
+    // call their order would be unspecified.
+    const std::uint16_t prefix = readUInt16();
+    const std::size_t length = std::min<std::size_t>(prefix, size());
     std::string text(length, '\0');
     std::copy_n(data(), length, text.begin());
     m_front += length;
