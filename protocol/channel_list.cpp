@@ -3,7 +3,14 @@
 #include "protocol/commands.h"
 #include "protocol/request.h"
 
+#include <cstring>
+
 namespace {
+
+// Bytes of the answer besides the names: tag and count, then per record the ID, the name's
+// length prefix and four 64-bit fields.
+constexpr std::size_t CHANNEL_LIST_HEADER_BYTES = 1 + 8;
+constexpr std::size_t CHANNEL_RECORD_BYTES = 8 + 2 + 4 * 8;
 
 // An int property widened with its sign, or 0 when the host cannot read it.
 std::int64_t channelInt(const TS3Functions& host, uint64 schid, uint64 channel, std::size_t property)
@@ -28,6 +35,7 @@ void handleChannelList(Packet& packet)
     // The count goes in front of the records, so the list is walked twice. A channel
     // whose name cannot be read at all makes the whole list unusable for the display.
     std::size_t count = 0;
+    std::size_t nameBytes = 0;
     for (; channels != nullptr && channels[count] != 0; ++count) {
         char* name = nullptr;
         if (host.getChannelVariableAsString(schid, channels[count], CHANNEL_NAME, &name) != 0) {
@@ -35,10 +43,14 @@ void handleChannelList(Packet& packet)
             host.freeMemory(channels);
             return;
         }
+        nameBytes += name != nullptr ? std::strlen(name) : 0;
         host.freeMemory(name);
     }
 
     packet.clear();
+    // The names just read give the answer's size: one allocation for the whole list, unless
+    // a name grows between the two passes.
+    packet.reserve(CHANNEL_LIST_HEADER_BYTES + count * CHANNEL_RECORD_BYTES + nameBytes);
     packet.writeUInt8(COMMAND_CHANNEL_LIST);
     packet.writeInt64(static_cast<std::int64_t>(count));
 

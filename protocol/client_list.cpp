@@ -7,6 +7,14 @@
 
 namespace {
 
+// Bytes of the answer besides the nicknames: tag, own ID, own channel and count, then per
+// entry the ID, the nickname's length prefix, talking, channel, two 16-bit and eight
+// one-byte fields.
+constexpr std::size_t CLIENT_LIST_HEADER_BYTES = 1 + 3 * 8;
+constexpr std::size_t CLIENT_ENTRY_BYTES = 8 + 2 + 8 + 8 + 2 * 2 + 8;
+// The host limits nicknames to 30 characters; most are plain ASCII.
+constexpr std::size_t TYPICAL_NICKNAME_BYTES = 32;
+
 // Each field is asked of the host just before it is written, so the host sees the calls
 // in field order. A failed read becomes 0.
 int clientInt(const TS3Functions& host, uint64 schid, anyID client, std::size_t property)
@@ -77,15 +85,18 @@ void handleClientList(Packet& packet)
         return;
     }
 
-    packet.clear();
-    packet.writeUInt8(COMMAND_CLIENT_LIST);
-    packet.writeInt64(self);
-    packet.writeInt64(channelOf(host, schid, self));
-
     std::size_t count = 0;
     while (clients != nullptr && clients[count] != 0) {
         ++count;
     }
+
+    packet.clear();
+    // Nicknames are not known before they are written; with room for typical ones the
+    // answer is allocated once, and a list of long names grows it only by doubling.
+    packet.reserve(CLIENT_LIST_HEADER_BYTES + count * (CLIENT_ENTRY_BYTES + TYPICAL_NICKNAME_BYTES));
+    packet.writeUInt8(COMMAND_CLIENT_LIST);
+    packet.writeInt64(self);
+    packet.writeInt64(channelOf(host, schid, self));
     packet.writeInt64(static_cast<std::int64_t>(count));
 
     for (std::size_t i = 0; i < count; ++i) {
