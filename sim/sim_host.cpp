@@ -840,6 +840,25 @@ Model model()
     return h.model;
 }
 
+void updateModel(const std::function<void(Model&)>& change)
+{
+    HostState& h = host();
+    std::lock_guard<std::mutex> lock(h.mutex);
+    change(h.model);
+    h.rebuildIndex();
+}
+
+void setModelAndFailures(Model model, std::vector<FailureRule> rules)
+{
+    HostState& h = host();
+    std::lock_guard<std::mutex> lock(h.mutex);
+    h.model = std::move(model);
+    h.staged.clear();
+    h.rebuildIndex();
+    h.rules = std::move(rules);
+    h.matched.assign(h.rules.size(), 0);
+}
+
 void setFailures(std::vector<FailureRule> rules)
 {
     HostState& h = host();

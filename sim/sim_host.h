@@ -135,6 +135,14 @@ TS3Functions functionTable();
 void setModel(Model model);
 Model model();  // a copy of the model as it stands now
 
+// Changes the model in place, as other users on the server would: what the plug-in changed
+// meanwhile stays, and so do the staged self values. `change` runs under the host's lock and
+// must not call into the simulated host.
+void updateModel(const std::function<void(Model&)>& change);
+
+// setModel and setFailures in one step, so that no call sees the new model with the old rules.
+void setModelAndFailures(Model model, std::vector<FailureRule> rules);
+
 void setFailures(std::vector<FailureRule> rules);
 
 // Empties the model, the rules, the call log and the memory ledger, and restarts the
