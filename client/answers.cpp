@@ -22,7 +22,9 @@ std::string hexByte(std::uint8_t value)
 // names only matter on failure, so the record context is kept as parts and formatted then.
 class Reader {
 public:
-    Reader(const std::uint8_t* bytes, std::size_t size) : m_bytes(bytes), m_size(bytes != nullptr ? size : 0) {}
+    Reader(const std::uint8_t* bytes, std::size_t size) : m_bytes(bytes), m_size(bytes != nullptr ? size : 0)
+    {
+    }
 
     bool ok() const { return m_status == DecodeStatus::COMPLETE; }
     std::size_t offset() const { return m_offset; }
@@ -56,7 +58,10 @@ public:
         return true;
     }
 
-    bool readUInt64(std::uint64_t& value, const char* field) { return readBigEndian(value, INT64_SIZE, field); }
+    bool readUInt64(std::uint64_t& value, const char* field)
+    {
+        return readBigEndian(value, INT64_SIZE, field);
+    }
 
     bool readInt64(std::int64_t& value, const char* field)
     {
@@ -79,8 +84,8 @@ public:
             return false;
         }
         if (wide > std::numeric_limits<std::uint16_t>::max()) {
-            fail(DecodeStatus::MALFORMED, start, 0, fieldName(field) + " is " + std::to_string(wide)
-                                                        + ", more than a 16-bit client ID");
+            fail(DecodeStatus::MALFORMED, start, 0,
+                 fieldName(field) + " is " + std::to_string(wide) + ", more than a 16-bit client ID");
             return false;
         }
         value = static_cast<std::uint16_t>(wide);
@@ -96,8 +101,8 @@ public:
         }
         if (length > remaining()) {
             fail(DecodeStatus::NEED_MORE, start, start + UINT16_SIZE + length,
-                 fieldName(field) + " claims " + std::to_string(length) + " bytes, "
-                     + std::to_string(remaining()) + " follow");
+                 fieldName(field) + " claims " + std::to_string(length) + " bytes, " +
+                     std::to_string(remaining()) + " follow");
             return false;
         }
         value.assign(reinterpret_cast<const char*>(m_bytes + m_offset), length);
@@ -193,8 +198,8 @@ private:
     {
         if (remaining() < width) {
             fail(DecodeStatus::NEED_MORE, m_offset, m_offset + width,
-                 fieldName(field) + " (" + std::to_string(width) + (width == 1 ? " byte" : " bytes")
-                     + ") is incomplete");
+                 fieldName(field) + " (" + std::to_string(width) + (width == 1 ? " byte" : " bytes") +
+                     ") is incomplete");
             return false;
         }
         value = 0;
@@ -209,8 +214,8 @@ private:
     {
         std::string name = std::string("the ") + field;
         if (m_kind != nullptr) {
-            name += " of " + std::string(m_kind) + " " + std::to_string(m_index + 1) + " of "
-                    + std::to_string(m_count);
+            name += " of " + std::string(m_kind) + " " + std::to_string(m_index + 1) + " of " +
+                    std::to_string(m_count);
         }
         return name;
     }
@@ -235,27 +240,28 @@ private:
 
 bool readChannel(Reader& reader, Channel& channel)
 {
-    return reader.readUInt64(channel.id, "channel ID") && reader.readString(channel.name, "name")
-           && reader.readInt64(channel.neededTalkPower, "needed talk power")
-           && reader.readInt64(channel.order, "order") && reader.readUInt64(channel.parent, "parent ID")
-           && reader.readInt64(channel.passwordFlag, "password flag");
+    return reader.readUInt64(channel.id, "channel ID") && reader.readString(channel.name, "name") &&
+           reader.readInt64(channel.neededTalkPower, "needed talk power") &&
+           reader.readInt64(channel.order, "order") && reader.readUInt64(channel.parent, "parent ID") &&
+           reader.readInt64(channel.passwordFlag, "password flag");
 }
 
 bool readClient(Reader& reader, ClientEntry& client)
 {
     std::uint8_t reserved = 0;
-    return reader.readClientId(client.id, "client ID") && reader.readString(client.nickname, "nickname")
-           && reader.readInt64(client.talking, "talking state") && reader.readUInt64(client.channel, "channel ID")
-           && reader.readUInt16(client.talkRequest, "talk request")
-           && reader.readUInt16(client.isTalker, "talker flag")
-           && reader.readUInt8(client.inputMuted, "microphone flag")
-           && reader.readUInt8(client.outputMuted, "speaker flag")
-           && reader.readUInt8(client.recording, "recording flag")
+    return reader.readClientId(client.id, "client ID") && reader.readString(client.nickname, "nickname") &&
+           reader.readInt64(client.talking, "talking state") &&
+           reader.readUInt64(client.channel, "channel ID") &&
+           reader.readUInt16(client.talkRequest, "talk request") &&
+           reader.readUInt16(client.isTalker, "talker flag") &&
+           reader.readUInt8(client.inputMuted, "microphone flag") &&
+           reader.readUInt8(client.outputMuted, "speaker flag") &&
+           reader.readUInt8(client.recording, "recording flag")
            // Always zero from the plug-in; not checked, so that a later use of them still decodes.
-           && reader.readUInt8(reserved, "reserved byte") && reader.readUInt8(reserved, "reserved byte")
-           && reader.readUInt8(client.away, "away flag")
-           && reader.readUInt8(client.channelCommander, "channel commander flag")
-           && reader.readUInt8(client.locallyMuted, "local mute flag");
+           && reader.readUInt8(reserved, "reserved byte") && reader.readUInt8(reserved, "reserved byte") &&
+           reader.readUInt8(client.away, "away flag") &&
+           reader.readUInt8(client.channelCommander, "channel commander flag") &&
+           reader.readUInt8(client.locallyMuted, "local mute flag");
 }
 
 template <typename Answer>
@@ -270,8 +276,8 @@ Decoded<ServerInfo> decodeServerInfo(const std::uint8_t* bytes, std::size_t size
 {
     Reader reader(bytes, size);
     ServerInfo info;
-    if (!reader.checkSize() || !reader.expectTag(COMMAND_SERVER_NAME)
-        || !reader.readString(info.version, "version")) {
+    if (!reader.checkSize() || !reader.expectTag(COMMAND_SERVER_NAME) ||
+        !reader.readString(info.version, "version")) {
         return reader.failure<ServerInfo>();
     }
     if (reader.remaining() == 0) {
@@ -289,8 +295,8 @@ Decoded<ChannelList> decodeChannelList(const std::uint8_t* bytes, std::size_t si
 {
     Reader reader(bytes, size);
     std::uint64_t count = 0;
-    if (!reader.checkSize() || !reader.expectTag(COMMAND_CHANNEL_LIST)
-        || !reader.readCount(count, "channel count", CHANNEL_RECORD_MIN_SIZE)) {
+    if (!reader.checkSize() || !reader.expectTag(COMMAND_CHANNEL_LIST) ||
+        !reader.readCount(count, "channel count", CHANNEL_RECORD_MIN_SIZE)) {
         return reader.failure<ChannelList>();
     }
     ChannelList list;
@@ -315,10 +321,10 @@ Decoded<ClientList> decodeClientList(const std::uint8_t* bytes, std::size_t size
     Reader reader(bytes, size);
     ClientList list;
     std::uint64_t count = 0;
-    if (!reader.checkSize() || !reader.expectTag(COMMAND_CLIENT_LIST)
-        || !reader.readClientId(list.ownId, "own client ID")
-        || !reader.readUInt64(list.ownChannel, "own channel ID")
-        || !reader.readCount(count, "client count", CLIENT_ENTRY_MIN_SIZE)) {
+    if (!reader.checkSize() || !reader.expectTag(COMMAND_CLIENT_LIST) ||
+        !reader.readClientId(list.ownId, "own client ID") ||
+        !reader.readUInt64(list.ownChannel, "own channel ID") ||
+        !reader.readCount(count, "client count", CLIENT_ENTRY_MIN_SIZE)) {
         return reader.failure<ClientList>();
     }
     list.clients.reserve(reader.plausible(count, CLIENT_ENTRY_MIN_SIZE));
@@ -340,27 +346,28 @@ Decoded<ClientList> decodeClientList(const std::uint8_t* bytes, std::size_t size
 Progress answerProgress(std::uint8_t command, const std::uint8_t* bytes, std::size_t size)
 {
     switch (command) {
-    case COMMAND_SERVER_NAME:
-        return progressOf(decodeServerInfo(bytes, size));
-    case COMMAND_CHANNEL_LIST:
-        return progressOf(decodeChannelList(bytes, size));
-    case COMMAND_CLIENT_LIST:
-        return progressOf(decodeClientList(bytes, size));
-    default:
-        return Progress{DecodeStatus::MALFORMED,
-                        DecodeError{"command " + hexByte(command) + " has no answer layout", 0}, 0, false};
+        case COMMAND_SERVER_NAME:
+            return progressOf(decodeServerInfo(bytes, size));
+        case COMMAND_CHANNEL_LIST:
+            return progressOf(decodeChannelList(bytes, size));
+        case COMMAND_CLIENT_LIST:
+            return progressOf(decodeClientList(bytes, size));
+        default:
+            return Progress{DecodeStatus::MALFORMED,
+                            DecodeError{"command " + hexByte(command) + " has no answer layout", 0}, 0,
+                            false};
     }
 }
 
 std::string describe(DecodeStatus status, const DecodeError& error)
 {
     switch (status) {
-    case DecodeStatus::COMPLETE:
-        return "answer complete";
-    case DecodeStatus::NEED_MORE:
-        return "answer cut short at byte " + std::to_string(error.offset) + ": " + error.message;
-    case DecodeStatus::MALFORMED:
-        break;
+        case DecodeStatus::COMPLETE:
+            return "answer complete";
+        case DecodeStatus::NEED_MORE:
+            return "answer cut short at byte " + std::to_string(error.offset) + ": " + error.message;
+        case DecodeStatus::MALFORMED:
+            break;
     }
     return "malformed answer at byte " + std::to_string(error.offset) + ": " + error.message;
 }

@@ -25,14 +25,14 @@ inline constexpr std::size_t MAX_ANSWER_SIZE = 64u * 1024u * 1024u;
 enum class DecodeStatus { COMPLETE, NEED_MORE, MALFORMED };
 
 struct DecodeError {
-    std::string message;  // one line, without the offset
+    std::string message;     // one line, without the offset
     std::size_t offset = 0;  // the first byte of the field that is wrong or cut short
 };
 
 template <typename Answer>
 struct Decoded {
     DecodeStatus status = DecodeStatus::NEED_MORE;
-    Answer answer{};  // valid only when COMPLETE
+    Answer answer{};    // valid only when COMPLETE
     DecodeError error;  // set for NEED_MORE and MALFORMED
     // NEED_MORE: the status cannot change before the buffer holds at least this many bytes.
     std::size_t needed = 0;
@@ -82,7 +82,7 @@ struct ClientEntry {
 
 struct ClientList {
     std::uint16_t ownId = 0;
-    std::uint64_t ownChannel = 0;  // 0 when the plug-in could not read it
+    std::uint64_t ownChannel = 0;      // 0 when the plug-in could not read it
     std::vector<ClientEntry> clients;  // in the plug-in's order, the own client among them
 };
 

@@ -27,9 +27,9 @@ public:
         }
         if (value > max) {
             m_request.bytes.clear();
-            m_request.error = std::string(what) + " " + std::to_string(value) + " does not fit the "
-                              + std::to_string(width * 8) + " bits a request carries (at most "
-                              + std::to_string(max) + ")";
+            m_request.error = std::string(what) + " " + std::to_string(value) + " does not fit the " +
+                              std::to_string(width * 8) + " bits a request carries (at most " +
+                              std::to_string(max) + ")";
             return *this;
         }
         return bigEndian(value, width);

@@ -122,7 +122,8 @@ TEST_F(AnswerDecodeTest, EveryPrefixOfARealAnswerAsksForMoreWithinTheAnswer)
 {
     for (const std::uint8_t command : {COMMAND_SERVER_NAME, COMMAND_CHANNEL_LIST, COMMAND_CLIENT_LIST}) {
         const Bytes full = answer({command});
-        ASSERT_TRUE(display::answerProgress(command, full.data(), full.size()).status == DecodeStatus::COMPLETE);
+        ASSERT_TRUE(display::answerProgress(command, full.data(), full.size()).status ==
+                    DecodeStatus::COMPLETE);
         for (std::size_t size = 0; size < full.size(); ++size) {
             SCOPED_TRACE("command " + std::to_string(command) + ", " + std::to_string(size) + " bytes");
             const display::Progress progress = display::answerProgress(command, full.data(), size);
@@ -177,12 +178,17 @@ std::vector<BrokenCase> brokenCases()
         {"EmptyInput", COMMAND_CLIENT_LIST, {}, DecodeStatus::NEED_MORE, 0},
         {"ServerWrongTag", COMMAND_SERVER_NAME, {0x03, 0, 0}, DecodeStatus::MALFORMED, 0},
         {"UnrecognisedCommandAnswer", COMMAND_CHANNEL_LIST, {0x00}, DecodeStatus::MALFORMED, 0},
-        {"ServerVersionPastTheEnd", COMMAND_SERVER_NAME, {0x02, 0x00, 0x05, '0', '.'}, DecodeStatus::NEED_MORE, 1},
+        {"ServerVersionPastTheEnd",
+         COMMAND_SERVER_NAME,
+         {0x02, 0x00, 0x05, '0', '.'},
+         DecodeStatus::NEED_MORE,
+         1},
         {"ServerNamePastTheEnd", COMMAND_SERVER_NAME, bytes(Wire().u8(2).str("v").u16(4).raw({'a'})),
          DecodeStatus::NEED_MORE, 4},
         {"ServerTrailingByte", COMMAND_SERVER_NAME, bytes(Wire().u8(2).str("v").str("name").u8(0)),
          DecodeStatus::MALFORMED, 10},
-        {"ChannelCountNegative", COMMAND_CHANNEL_LIST, bytes(Wire().u8(3).i64(-1)), DecodeStatus::MALFORMED, 1},
+        {"ChannelCountNegative", COMMAND_CHANNEL_LIST, bytes(Wire().u8(3).i64(-1)), DecodeStatus::MALFORMED,
+         1},
         {"ChannelCountBeyondAnyAnswer", COMMAND_CHANNEL_LIST, bytes(Wire().u8(3).i64(std::int64_t{1} << 40)),
          DecodeStatus::MALFORMED, 1},
         {"ChannelCountLargerThanTheData", COMMAND_CHANNEL_LIST, bytes(twoCountedOneSent),
@@ -192,14 +198,15 @@ std::vector<BrokenCase> brokenCases()
         {"ChannelTrailingByte", COMMAND_CHANNEL_LIST, trailingChannel, DecodeStatus::MALFORMED, 51},
         {"ClientOwnIdBeyond16Bits", COMMAND_CLIENT_LIST, bytes(Wire().u8(5).i64(0x10000).i64(1).i64(0)),
          DecodeStatus::MALFORMED, 1},
-        {"ClientEntryIdBeyond16Bits", COMMAND_CLIENT_LIST, bytes(clientEntry(Wire().u8(5).i64(3).i64(1).i64(1), -1)),
-         DecodeStatus::MALFORMED, 25},
+        {"ClientEntryIdBeyond16Bits", COMMAND_CLIENT_LIST,
+         bytes(clientEntry(Wire().u8(5).i64(3).i64(1).i64(1), -1)), DecodeStatus::MALFORMED, 25},
         {"ClientCountNegative", COMMAND_CLIENT_LIST, bytes(Wire().u8(5).i64(3).i64(1).i64(-5)),
          DecodeStatus::MALFORMED, 17},
         {"ClientNicknamePastTheEnd", COMMAND_CLIENT_LIST,
          bytes(Wire().u8(5).i64(3).i64(1).i64(1).i64(3).u16(0xFFFF).zeros(40)), DecodeStatus::NEED_MORE, 33},
         {"ClientTrailingBytes", COMMAND_CLIENT_LIST, trailingClient, DecodeStatus::MALFORMED, 63},
-        {"ClientListAnsweredAsChannelList", COMMAND_CLIENT_LIST, bytes(oneChannel), DecodeStatus::MALFORMED, 0},
+        {"ClientListAnsweredAsChannelList", COMMAND_CLIENT_LIST, bytes(oneChannel), DecodeStatus::MALFORMED,
+         0},
     };
 }
 

@@ -40,8 +40,9 @@ public:
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t length = sizeof address;
-        if (bind(m_listener, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(m_listener, 4) != 0
-            || getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        if (bind(m_listener, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+            listen(m_listener, 4) != 0 ||
+            getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
             ADD_FAILURE() << "cannot listen on loopback";
         }
         m_port = ntohs(address.sin_port);
@@ -319,7 +320,8 @@ TEST_F(ProbeTest, JsonCarriesTheDecodedAnswers)
 
     const ProbeRun server = probe(at(m_plugin.port(), {"--json", "server"}));
     ASSERT_EQ(server.exitCode, 0) << server.err;
-    EXPECT_EQ(nlohmann::json::parse(server.out), nlohmann::json({{"version", "0.9.9"}, {"serverName", "Test"}}));
+    EXPECT_EQ(nlohmann::json::parse(server.out),
+              nlohmann::json({{"version", "0.9.9"}, {"serverName", "Test"}}));
 }
 
 TEST_F(ProbeTest, ActionsSendTheirRequestAndWaitForNoAnswer)
@@ -400,17 +402,28 @@ INSTANTIATE_TEST_SUITE_P(
     Probe, ProbeFailureTest,
     testing::Values(
         FailureCase{"ConnectionRefused", {"server"}, nullptr, 1, "cannot connect to 127.0.0.1:"},
-        FailureCase{"NoAnswer", {"clients"}, [](const Bytes&) { return Bytes(); }, 1, "no answer within 0.5 s"},
-        FailureCase{"WrongTag", {"channels"}, [](const Bytes&) { return canned({0x00}); }, 3,
+        FailureCase{
+            "NoAnswer", {"clients"}, [](const Bytes&) { return Bytes(); }, 1, "no answer within 0.5 s"},
+        FailureCase{"WrongTag",
+                    {"channels"},
+                    [](const Bytes&) { return canned({0x00}); },
+                    3,
                     "malformed answer at byte 0: tag is 0x00, expected 0x03"},
-        FailureCase{"TrailingBytes", {"server"},
-                    [](const Bytes&) { return canned({2, 0, 1, 'v', 0, 1, 'n', 0xEE}); }, 3,
+        FailureCase{"TrailingBytes",
+                    {"server"},
+                    [](const Bytes&) {
+                        return canned({2, 0, 1, 'v', 0, 1, 'n', 0xEE});
+                    },
+                    3,
                     "malformed answer at byte 7"},
-        FailureCase{"CountLargerThanTheData", {"clients"},
-                    [](const Bytes&) { return Bytes(Wire().u8(5).i64(3).i64(1).i64(2)); }, 3,
+        FailureCase{"CountLargerThanTheData",
+                    {"clients"},
+                    [](const Bytes&) { return Bytes(Wire().u8(5).i64(3).i64(1).i64(2)); },
+                    3,
                     "answer cut short at byte 25"},
         FailureCase{"ClientIdBeyondTheWire", {"kick-server", "65536"}, nullptr, 2, "client ID 65536"},
-        FailureCase{"ChannelIdBeyondTheWire", {"move-self", "4294967296"}, nullptr, 2, "channel ID 4294967296"},
+        FailureCase{
+            "ChannelIdBeyondTheWire", {"move-self", "4294967296"}, nullptr, 2, "channel ID 4294967296"},
         FailureCase{"NotANumber", {"ban", "7", "soon"}, nullptr, 2, "SECONDS must be a whole number"},
         FailureCase{"UnknownOption", {"clients", "--colour"}, nullptr, 2, "--colour"},
         FailureCase{"OddHex", {"raw", "0"}, nullptr, 2, "odd number of hex digits"}),

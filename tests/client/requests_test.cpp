@@ -40,7 +40,8 @@ INSTANTIATE_TEST_SUITE_P(
                     EncodeCase{"KickFromChannel", display::kickFromChannelRequest(7), {4, 8, 0, 7}},
                     EncodeCase{"KickFromServer", display::kickFromServerRequest(0x1234), {4, 9, 0x12, 0x34}},
                     EncodeCase{"Ban", display::banRequest(7, 3600), {4, 10, 0, 7, 0, 0, 0x0E, 0x10}},
-                    EncodeCase{"MoveClient", display::moveClientRequest(MAX16, MAX32),
+                    EncodeCase{"MoveClient",
+                               display::moveClientRequest(MAX16, MAX32),
                                {4, 11, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -62,15 +63,15 @@ TEST_P(RequestRefusedTest, NamesTheValueAndCarriesNoBytes)
 
 INSTANTIATE_TEST_SUITE_P(
     Requests, RequestRefusedTest,
-    testing::Values(RefusedCase{"MoveSelfChannel", display::moveSelfRequest(MAX32 + 1), "channel ID 4294967296"},
-                    RefusedCase{"KickFromChannel", display::kickFromChannelRequest(MAX16 + 1), "client ID 65536"},
-                    RefusedCase{"KickFromServer", display::kickFromServerRequest(UINT64_MAX),
-                                "client ID 18446744073709551615"},
-                    RefusedCase{"BanClient", display::banRequest(MAX16 + 1, 1), "client ID 65536"},
-                    RefusedCase{"BanDuration", display::banRequest(1, MAX32 + 1), "ban duration 4294967296"},
-                    RefusedCase{"MoveClientClient", display::moveClientRequest(70000, 1), "client ID 70000"},
-                    RefusedCase{"MoveClientChannel", display::moveClientRequest(1, MAX32 + 1),
-                                "channel ID 4294967296"}),
+    testing::Values(
+        RefusedCase{"MoveSelfChannel", display::moveSelfRequest(MAX32 + 1), "channel ID 4294967296"},
+        RefusedCase{"KickFromChannel", display::kickFromChannelRequest(MAX16 + 1), "client ID 65536"},
+        RefusedCase{"KickFromServer", display::kickFromServerRequest(UINT64_MAX),
+                    "client ID 18446744073709551615"},
+        RefusedCase{"BanClient", display::banRequest(MAX16 + 1, 1), "client ID 65536"},
+        RefusedCase{"BanDuration", display::banRequest(1, MAX32 + 1), "ban duration 4294967296"},
+        RefusedCase{"MoveClientClient", display::moveClientRequest(70000, 1), "client ID 70000"},
+        RefusedCase{"MoveClientChannel", display::moveClientRequest(1, MAX32 + 1), "channel ID 4294967296"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The plug-in reads each encoded request back with the IDs it was given, also at the top of
@@ -84,7 +85,8 @@ TEST_F(RequestRoundTripTest, ThePluginActsOnTheEncodedIds)
         display::Request request;
         std::string call;
     } cases[] = {
-        {display::moveClientRequest(MAX16, MAX32), "requestClientMove schid=1 client=65535 channel=4294967295"},
+        {display::moveClientRequest(MAX16, MAX32),
+         "requestClientMove schid=1 client=65535 channel=4294967295"},
         {display::banRequest(MAX16, MAX32), "banclient schid=1 client=65535 seconds=4294967295"},
         {display::kickFromServerRequest(258), "requestClientKickFromServer schid=1 client=258"},
         {display::moveSelfRequest(MAX32), "requestClientMove schid=1 client=3 channel=4294967295"},

@@ -62,7 +62,8 @@ ExchangeStatus statusOf(ReadStatus status)
 
 bool hasAnswerLayout(std::uint8_t command)
 {
-    return command == COMMAND_SERVER_NAME || command == COMMAND_CHANNEL_LIST || command == COMMAND_CLIENT_LIST;
+    return command == COMMAND_SERVER_NAME || command == COMMAND_CHANNEL_LIST ||
+           command == COMMAND_CLIENT_LIST;
 }
 
 }  // namespace
@@ -117,8 +118,9 @@ std::string Connection::open(const std::string& host, std::uint16_t port, Clock:
             } else {
                 ::close(fd);
                 outcome = wait == Wait::INTERRUPTED ? ReadStatus::INTERRUPTED : ReadStatus::TIMEOUT;
-                reason = wait == Wait::TIMEOUT ? "timed out" : wait == Wait::INTERRUPTED ? "interrupted"
-                                                                                         : std::strerror(errno);
+                reason = wait == Wait::TIMEOUT       ? "timed out"
+                         : wait == Wait::INTERRUPTED ? "interrupted"
+                                                     : std::strerror(errno);
                 if (wait != Wait::FAILED) {
                     break;  // the deadline is shared, so no later address could do better
                 }
@@ -173,15 +175,15 @@ ReadStatus Connection::readSome(Bytes& buffer, Clock::time_point deadline, std::
 {
     for (;;) {
         switch (waitFor(m_socket, POLLIN, deadline)) {
-        case Wait::TIMEOUT:
-            return ReadStatus::TIMEOUT;
-        case Wait::INTERRUPTED:
-            return ReadStatus::INTERRUPTED;
-        case Wait::FAILED:
-            error = std::string("waiting for the answer failed: ") + std::strerror(errno);
-            return ReadStatus::FAILED;
-        case Wait::READY:
-            break;
+            case Wait::TIMEOUT:
+                return ReadStatus::TIMEOUT;
+            case Wait::INTERRUPTED:
+                return ReadStatus::INTERRUPTED;
+            case Wait::FAILED:
+                error = std::string("waiting for the answer failed: ") + std::strerror(errno);
+                return ReadStatus::FAILED;
+            case Wait::READY:
+                break;
         }
         const std::size_t before = buffer.size();
         buffer.resize(before + READ_CHUNK);
@@ -237,28 +239,29 @@ Exchange exchange(Connection& connection, const Bytes& request, std::chrono::mil
             return Exchange{ExchangeStatus::OK, {}, std::move(answer)};
         }
         switch (status) {
-        case ReadStatus::TIMEOUT:
-            if (answer.empty()) {
-                return failure(ExchangeStatus::NETWORK, "no answer within " + seconds(timeout));
-            }
-            progress = display::answerProgress(command, answer.data(), answer.size());
-            return failure(ExchangeStatus::MALFORMED,
-                           display::describe(progress.status, progress.error) + " (nothing more came within "
-                               + seconds(timeout) + ")",
-                           std::move(answer));
-        case ReadStatus::CLOSED:
-            if (answer.empty()) {
-                return failure(ExchangeStatus::NETWORK, "the plug-in closed the connection without answering");
-            }
-            progress = display::answerProgress(command, answer.data(), answer.size());
-            return failure(ExchangeStatus::MALFORMED,
-                           display::describe(progress.status, progress.error)
-                               + " (then the plug-in closed the connection)",
-                           std::move(answer));
-        case ReadStatus::INTERRUPTED:
-            return failure(ExchangeStatus::INTERRUPTED, "interrupted");
-        default:
-            return failure(ExchangeStatus::NETWORK, error);
+            case ReadStatus::TIMEOUT:
+                if (answer.empty()) {
+                    return failure(ExchangeStatus::NETWORK, "no answer within " + seconds(timeout));
+                }
+                progress = display::answerProgress(command, answer.data(), answer.size());
+                return failure(ExchangeStatus::MALFORMED,
+                               display::describe(progress.status, progress.error) +
+                                   " (nothing more came within " + seconds(timeout) + ")",
+                               std::move(answer));
+            case ReadStatus::CLOSED:
+                if (answer.empty()) {
+                    return failure(ExchangeStatus::NETWORK,
+                                   "the plug-in closed the connection without answering");
+                }
+                progress = display::answerProgress(command, answer.data(), answer.size());
+                return failure(ExchangeStatus::MALFORMED,
+                               display::describe(progress.status, progress.error) +
+                                   " (then the plug-in closed the connection)",
+                               std::move(answer));
+            case ReadStatus::INTERRUPTED:
+                return failure(ExchangeStatus::INTERRUPTED, "interrupted");
+            default:
+                return failure(ExchangeStatus::NETWORK, error);
         }
     }
 }
@@ -284,22 +287,23 @@ Exchange exchangeRaw(Connection& connection, const Bytes& request, std::chrono::
         std::string error;
         const ReadStatus status = connection.readSome(answer, until, error);
         switch (status) {
-        case ReadStatus::DATA:
-            lastArrival = Clock::now();
-            if (decodable) {
-                const display::Progress progress = display::answerProgress(command, answer.data(), answer.size());
-                if (progress.status == display::DecodeStatus::COMPLETE && !progress.openEnded) {
-                    return Exchange{ExchangeStatus::OK, {}, std::move(answer)};
+            case ReadStatus::DATA:
+                lastArrival = Clock::now();
+                if (decodable) {
+                    const display::Progress progress =
+                        display::answerProgress(command, answer.data(), answer.size());
+                    if (progress.status == display::DecodeStatus::COMPLETE && !progress.openEnded) {
+                        return Exchange{ExchangeStatus::OK, {}, std::move(answer)};
+                    }
                 }
-            }
-            continue;
-        case ReadStatus::TIMEOUT:
-        case ReadStatus::CLOSED:
-            return Exchange{ExchangeStatus::OK, {}, std::move(answer)};
-        case ReadStatus::INTERRUPTED:
-            return failure(ExchangeStatus::INTERRUPTED, "interrupted");
-        case ReadStatus::FAILED:
-            break;
+                continue;
+            case ReadStatus::TIMEOUT:
+            case ReadStatus::CLOSED:
+                return Exchange{ExchangeStatus::OK, {}, std::move(answer)};
+            case ReadStatus::INTERRUPTED:
+                return failure(ExchangeStatus::INTERRUPTED, "interrupted");
+            case ReadStatus::FAILED:
+                break;
         }
         return failure(ExchangeStatus::NETWORK, error, std::move(answer));
     }

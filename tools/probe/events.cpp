@@ -54,7 +54,8 @@ std::vector<ClientEvent> clientEvents(const display::ClientList& before, const d
                 events.push_back(event(b ? on : off, client));
             }
         };
-        changed(was.talking != 0, client.talking != 0, EventKind::STARTED_TALKING, EventKind::STOPPED_TALKING);
+        changed(was.talking != 0, client.talking != 0, EventKind::STARTED_TALKING,
+                EventKind::STOPPED_TALKING);
         changed(was.inputMuted != 0, client.inputMuted != 0, EventKind::MUTED, EventKind::UNMUTED);
         changed(was.outputMuted != 0, client.outputMuted != 0, EventKind::SPEAKERS_MUTED,
                 EventKind::SPEAKERS_UNMUTED);
@@ -66,28 +67,28 @@ std::vector<ClientEvent> clientEvents(const display::ClientList& before, const d
 const char* eventName(EventKind kind)
 {
     switch (kind) {
-    case EventKind::JOINED:
-        return "joined";
-    case EventKind::LEFT:
-        return "left";
-    case EventKind::MOVED:
-        return "moved";
-    case EventKind::STARTED_TALKING:
-        return "started-talking";
-    case EventKind::STOPPED_TALKING:
-        return "stopped-talking";
-    case EventKind::MUTED:
-        return "muted";
-    case EventKind::UNMUTED:
-        return "unmuted";
-    case EventKind::SPEAKERS_MUTED:
-        return "speakers-muted";
-    case EventKind::SPEAKERS_UNMUTED:
-        return "speakers-unmuted";
-    case EventKind::AWAY:
-        return "away";
-    case EventKind::BACK:
-        return "back";
+        case EventKind::JOINED:
+            return "joined";
+        case EventKind::LEFT:
+            return "left";
+        case EventKind::MOVED:
+            return "moved";
+        case EventKind::STARTED_TALKING:
+            return "started-talking";
+        case EventKind::STOPPED_TALKING:
+            return "stopped-talking";
+        case EventKind::MUTED:
+            return "muted";
+        case EventKind::UNMUTED:
+            return "unmuted";
+        case EventKind::SPEAKERS_MUTED:
+            return "speakers-muted";
+        case EventKind::SPEAKERS_UNMUTED:
+            return "speakers-unmuted";
+        case EventKind::AWAY:
+            return "away";
+        case EventKind::BACK:
+            return "back";
     }
     return "unknown";
 }
@@ -96,28 +97,29 @@ std::string describeEvent(const ClientEvent& e, const ChannelNames& names)
 {
     const std::string who = printable(e.nickname) + " (" + std::to_string(e.client) + ")";
     switch (e.kind) {
-    case EventKind::JOINED:
-        return who + " joined " + channelLabel(e.channel, names);
-    case EventKind::LEFT:
-        return who + " left";
-    case EventKind::MOVED:
-        return who + " moved from " + channelLabel(e.fromChannel, names) + " to " + channelLabel(e.channel, names);
-    case EventKind::STARTED_TALKING:
-        return who + " started talking";
-    case EventKind::STOPPED_TALKING:
-        return who + " stopped talking";
-    case EventKind::MUTED:
-        return who + " muted the microphone";
-    case EventKind::UNMUTED:
-        return who + " unmuted the microphone";
-    case EventKind::SPEAKERS_MUTED:
-        return who + " muted the speakers";
-    case EventKind::SPEAKERS_UNMUTED:
-        return who + " unmuted the speakers";
-    case EventKind::AWAY:
-        return who + " went away";
-    case EventKind::BACK:
-        return who + " came back";
+        case EventKind::JOINED:
+            return who + " joined " + channelLabel(e.channel, names);
+        case EventKind::LEFT:
+            return who + " left";
+        case EventKind::MOVED:
+            return who + " moved from " + channelLabel(e.fromChannel, names) + " to " +
+                   channelLabel(e.channel, names);
+        case EventKind::STARTED_TALKING:
+            return who + " started talking";
+        case EventKind::STOPPED_TALKING:
+            return who + " stopped talking";
+        case EventKind::MUTED:
+            return who + " muted the microphone";
+        case EventKind::UNMUTED:
+            return who + " unmuted the microphone";
+        case EventKind::SPEAKERS_MUTED:
+            return who + " muted the speakers";
+        case EventKind::SPEAKERS_UNMUTED:
+            return who + " unmuted the speakers";
+        case EventKind::AWAY:
+            return who + " went away";
+        case EventKind::BACK:
+            return who + " came back";
     }
     return who;
 }
@@ -125,18 +127,18 @@ std::string describeEvent(const ClientEvent& e, const ChannelNames& names)
 Colour eventColour(EventKind kind)
 {
     switch (kind) {
-    case EventKind::STARTED_TALKING:
-    case EventKind::JOINED:
-        return Colour::GREEN;
-    case EventKind::MUTED:
-    case EventKind::SPEAKERS_MUTED:
-    case EventKind::LEFT:
-        return Colour::RED;
-    case EventKind::AWAY:
-    case EventKind::MOVED:
-        return Colour::YELLOW;
-    default:
-        return Colour::NONE;
+        case EventKind::STARTED_TALKING:
+        case EventKind::JOINED:
+            return Colour::GREEN;
+        case EventKind::MUTED:
+        case EventKind::SPEAKERS_MUTED:
+        case EventKind::LEFT:
+            return Colour::RED;
+        case EventKind::AWAY:
+        case EventKind::MOVED:
+            return Colour::YELLOW;
+        default:
+            return Colour::NONE;
     }
 }
 

@@ -27,8 +27,8 @@ enum class EventKind {
 struct ClientEvent {
     EventKind kind = EventKind::JOINED;
     std::uint16_t client = 0;
-    std::string nickname;  // as it is now, or as it was for a client that left
-    std::uint64_t channel = 0;  // where the client is now, or was when it left
+    std::string nickname;           // as it is now, or as it was for a client that left
+    std::uint64_t channel = 0;      // where the client is now, or was when it left
     std::uint64_t fromChannel = 0;  // MOVED only
 };
 

@@ -63,14 +63,14 @@ int fail(int code, std::string message)
 int exitCodeOf(const probe::Exchange& exchange)
 {
     switch (exchange.status) {
-    case probe::ExchangeStatus::OK:
-        return EXIT_OK;
-    case probe::ExchangeStatus::INTERRUPTED:
-        return STOPPED;
-    case probe::ExchangeStatus::MALFORMED:
-        return fail(EXIT_MALFORMED, exchange.error);
-    case probe::ExchangeStatus::NETWORK:
-        break;
+        case probe::ExchangeStatus::OK:
+            return EXIT_OK;
+        case probe::ExchangeStatus::INTERRUPTED:
+            return STOPPED;
+        case probe::ExchangeStatus::MALFORMED:
+            return fail(EXIT_MALFORMED, exchange.error);
+        case probe::ExchangeStatus::NETWORK:
+            break;
     }
     return fail(EXIT_NETWORK, exchange.error);
 }
@@ -108,8 +108,8 @@ int ask(probe::Connection& connection, const Options& options, const display::Re
 probe::ChannelNames fetchNames(probe::Connection& connection, const Options& options)
 {
     display::ChannelList channels;
-    const probe::Exchange exchange = probe::exchange(connection, display::channelListRequest().bytes,
-                                                     options.timeout());
+    const probe::Exchange exchange =
+        probe::exchange(connection, display::channelListRequest().bytes, options.timeout());
     if (exchange.status != probe::ExchangeStatus::OK) {
         if (exchange.status != probe::ExchangeStatus::INTERRUPTED) {
             fail(EXIT_OK, "channel names unavailable, showing IDs: " + exchange.error);
@@ -127,7 +127,8 @@ int runServer(const Options& options)
     if (const int code = connect(connection, options); code != EXIT_OK) {
         return code;
     }
-    if (const int code = ask(connection, options, display::serverInfoRequest(), display::decodeServerInfo, info);
+    if (const int code =
+            ask(connection, options, display::serverInfoRequest(), display::decodeServerInfo, info);
         code != EXIT_OK) {
         return code;
     }
@@ -146,7 +147,8 @@ int runChannels(const Options& options)
     if (const int code = connect(connection, options); code != EXIT_OK) {
         return code;
     }
-    if (const int code = ask(connection, options, display::channelListRequest(), display::decodeChannelList, list);
+    if (const int code =
+            ask(connection, options, display::channelListRequest(), display::decodeChannelList, list);
         code != EXIT_OK) {
         return code;
     }
@@ -165,7 +167,8 @@ int runClients(const Options& options)
     if (const int code = connect(connection, options); code != EXIT_OK) {
         return code;
     }
-    if (const int code = ask(connection, options, display::clientListRequest(), display::decodeClientList, list);
+    if (const int code =
+            ask(connection, options, display::clientListRequest(), display::decodeClientList, list);
         code != EXIT_OK) {
         return code;
     }
@@ -211,7 +214,8 @@ void printEvent(const probe::ClientEvent& event, const probe::ChannelNames& name
         std::cout << probe::dumpJson(line) << '\n';
     } else {
         std::cout << probe::paint(timestamp(false), probe::Colour::DIM, options.colour) << "  "
-                  << probe::paint(probe::describeEvent(event, names), probe::eventColour(event.kind), options.colour)
+                  << probe::paint(probe::describeEvent(event, names), probe::eventColour(event.kind),
+                                  options.colour)
                   << '\n';
     }
 }
@@ -219,7 +223,8 @@ void printEvent(const probe::ClientEvent& event, const probe::ChannelNames& name
 bool namesCover(const std::vector<probe::ClientEvent>& events, const probe::ChannelNames& names)
 {
     for (const probe::ClientEvent& event : events) {
-        if (names.count(event.channel) == 0 || (event.kind == probe::EventKind::MOVED && names.count(event.fromChannel) == 0)) {
+        if (names.count(event.channel) == 0 ||
+            (event.kind == probe::EventKind::MOVED && names.count(event.fromChannel) == 0)) {
             return false;
         }
     }
@@ -237,13 +242,14 @@ int watchLoop(const Options& options, std::chrono::milliseconds interval, const 
         names = fetchNames(connection, options);
     }
     display::ClientList current;
-    if (const int code = ask(connection, options, display::clientListRequest(), display::decodeClientList, current);
+    if (const int code =
+            ask(connection, options, display::clientListRequest(), display::decodeClientList, current);
         code != EXIT_OK) {
         return code;
     }
     if (!options.json) {
-        std::cout << probe::paint("watching " + std::to_string(current.clients.size()) + " clients, every "
-                                      + std::to_string(interval.count()) + " ms; Ctrl-C to stop",
+        std::cout << probe::paint("watching " + std::to_string(current.clients.size()) + " clients, every " +
+                                      std::to_string(interval.count()) + " ms; Ctrl-C to stop",
                                   probe::Colour::DIM, options.colour)
                   << std::endl;
     }
@@ -254,7 +260,8 @@ int watchLoop(const Options& options, std::chrono::milliseconds interval, const 
             break;
         }
         display::ClientList next;
-        if (const int code = ask(connection, options, display::clientListRequest(), display::decodeClientList, next);
+        if (const int code =
+                ask(connection, options, display::clientListRequest(), display::decodeClientList, next);
             code != EXIT_OK) {
             return code;
         }
@@ -277,7 +284,7 @@ int runWatch(const Options& options, std::chrono::milliseconds interval)
 {
     // Ctrl-C is only let through while the watch waits (ppoll with the old mask), so a stop
     // request ends the current wait at once and can never be missed between two waits.
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = onStopSignal;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
@@ -307,7 +314,8 @@ int runAction(const Options& options, const std::string& name, const display::Re
         return code;
     }
     probe::ReadStatus status = probe::ReadStatus::FAILED;
-    if (const std::string error = connection.sendAll(request.bytes, probe::Clock::now() + options.timeout(), &status);
+    if (const std::string error =
+            connection.sendAll(request.bytes, probe::Clock::now() + options.timeout(), &status);
         !error.empty()) {
         return fail(EXIT_NETWORK, error);
     }
@@ -352,8 +360,10 @@ std::optional<probe::Bytes> parseHex(const std::vector<std::string>& words, std:
         return std::nullopt;
     }
     if (bytes.size() > MAX_REQUEST_SIZE) {
-        error = "a request is at most " + std::to_string(MAX_REQUEST_SIZE) + " bytes (the plug-in reads "
-                "no more at once), got " + std::to_string(bytes.size());
+        error = "a request is at most " + std::to_string(MAX_REQUEST_SIZE) +
+                " bytes (the plug-in reads "
+                "no more at once), got " +
+                std::to_string(bytes.size());
         return std::nullopt;
     }
     return bytes;
@@ -375,7 +385,8 @@ int runRaw(const Options& options, const std::vector<std::string>& words, std::c
         return exitCodeOf(exchange);
     }
     if (options.json) {
-        std::cout << probe::dumpJson({{"request", probe::hex(*request)}, {"answer", probe::hex(exchange.answer)}})
+        std::cout << probe::dumpJson(
+                         {{"request", probe::hex(*request)}, {"answer", probe::hex(exchange.answer)}})
                   << '\n';
     } else if (exchange.answer.empty()) {
         std::cout << "(no answer)\n";
@@ -409,8 +420,11 @@ int main(int argc, char** argv)
                  "g19-probe"};
     app.fallthrough();  // --json and the other common options may also follow the sub-command
     app.require_subcommand(1);
-    app.add_option("--host", options.host, "Address of the voice client running the plug-in")->capture_default_str();
-    app.add_option("--port", options.port, "TCP port of the plug-in")->capture_default_str()->check(CLI::Range(1, 65535));
+    app.add_option("--host", options.host, "Address of the voice client running the plug-in")
+        ->capture_default_str();
+    app.add_option("--port", options.port, "TCP port of the plug-in")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 65535));
     app.add_option("--timeout", options.timeoutSeconds, "Seconds to wait for the connection and each answer")
         ->capture_default_str()
         ->check(CLI::Range(0.001, 3600.0));
@@ -433,21 +447,42 @@ int main(int argc, char** argv)
         std::function<display::Request(const std::vector<std::uint64_t>&)> build;
     };
     const std::vector<Action> actions = {
-        {"disconnect", "Leave the current server", {}, [](const auto&) { return display::disconnectRequest(); }},
-        {"mute", "Toggle the microphone mute", {}, [](const auto&) { return display::toggleMicrophoneRequest(); }},
+        {"disconnect",
+         "Leave the current server",
+         {},
+         [](const auto&) { return display::disconnectRequest(); }},
+        {"mute",
+         "Toggle the microphone mute",
+         {},
+         [](const auto&) { return display::toggleMicrophoneRequest(); }},
         {"away", "Toggle the away state", {}, [](const auto&) { return display::toggleAwayRequest(); }},
-        {"speakers", "Toggle the speaker mute", {}, [](const auto&) { return display::toggleSpeakersRequest(); }},
-        {"talk-request", "Request talk power, or withdraw a pending request", {},
+        {"speakers",
+         "Toggle the speaker mute",
+         {},
+         [](const auto&) { return display::toggleSpeakersRequest(); }},
+        {"talk-request",
+         "Request talk power, or withdraw a pending request",
+         {},
          [](const auto&) { return display::talkPowerRequest(); }},
-        {"move-self", "Move yourself to a channel", {"CHANNEL"},
+        {"move-self",
+         "Move yourself to a channel",
+         {"CHANNEL"},
          [](const auto& a) { return display::moveSelfRequest(a[0]); }},
-        {"kick-channel", "Kick a client from its channel", {"CLIENT"},
+        {"kick-channel",
+         "Kick a client from its channel",
+         {"CLIENT"},
          [](const auto& a) { return display::kickFromChannelRequest(a[0]); }},
-        {"kick-server", "Kick a client from the server", {"CLIENT"},
+        {"kick-server",
+         "Kick a client from the server",
+         {"CLIENT"},
          [](const auto& a) { return display::kickFromServerRequest(a[0]); }},
-        {"ban", "Ban a client for a number of seconds", {"CLIENT", "SECONDS"},
+        {"ban",
+         "Ban a client for a number of seconds",
+         {"CLIENT", "SECONDS"},
          [](const auto& a) { return display::banRequest(a[0], a[1]); }},
-        {"move", "Move a client to a channel", {"CLIENT", "CHANNEL"},
+        {"move",
+         "Move a client to a channel",
+         {"CLIENT", "CHANNEL"},
          [](const auto& a) { return display::moveClientRequest(a[0], a[1]); }},
     };
     std::vector<std::vector<std::string>> actionArguments(actions.size());
@@ -478,8 +513,8 @@ int main(int argc, char** argv)
 
     const char* noColour = std::getenv("NO_COLOR");
     const char* term = std::getenv("TERM");
-    options.colour = !options.json && noColour == nullptr && isatty(STDOUT_FILENO) != 0
-                     && !(term != nullptr && std::string(term) == "dumb");
+    options.colour = !options.json && noColour == nullptr && isatty(STDOUT_FILENO) != 0 &&
+                     !(term != nullptr && std::string(term) == "dumb");
 
     const CLI::App* chosen = app.get_subcommands().front();
     const std::string name = chosen->get_name();
@@ -505,7 +540,8 @@ int main(int argc, char** argv)
         std::vector<std::uint64_t> values;
         for (std::size_t k = 0; k < actions[i].arguments.size(); ++k) {
             std::string error;
-            const std::optional<std::uint64_t> value = parseNumber(actionArguments[i][k], actions[i].arguments[k], error);
+            const std::optional<std::uint64_t> value =
+                parseNumber(actionArguments[i][k], actions[i].arguments[k], error);
             if (!value) {
                 return fail(EXIT_USAGE, error);
             }

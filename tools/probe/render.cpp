@@ -72,18 +72,18 @@ std::string fit(const std::string& text, std::size_t width)
 const char* code(Colour colour)
 {
     switch (colour) {
-    case Colour::BOLD:
-        return "\033[1m";
-    case Colour::DIM:
-        return "\033[2m";
-    case Colour::GREEN:
-        return "\033[32m";
-    case Colour::RED:
-        return "\033[31m";
-    case Colour::YELLOW:
-        return "\033[33m";
-    case Colour::NONE:
-        break;
+        case Colour::BOLD:
+            return "\033[1m";
+        case Colour::DIM:
+            return "\033[2m";
+        case Colour::GREEN:
+            return "\033[32m";
+        case Colour::RED:
+            return "\033[31m";
+        case Colour::YELLOW:
+            return "\033[33m";
+        case Colour::NONE:
+            break;
     }
     return "";
 }
@@ -142,8 +142,8 @@ std::string printable(const std::string& text)
 
 std::size_t displayWidth(const std::string& text)
 {
-    return static_cast<std::size_t>(
-        std::count_if(text.begin(), text.end(), [](char c) { return !continuation(static_cast<unsigned char>(c)); }));
+    return static_cast<std::size_t>(std::count_if(
+        text.begin(), text.end(), [](char c) { return !continuation(static_cast<unsigned char>(c)); }));
 }
 
 std::string paint(const std::string& text, Colour colour, bool enabled)
@@ -176,7 +176,8 @@ std::vector<std::size_t> Table::widths(std::size_t total) const
         }
     }
     // The narrowest flexible columns keep their natural width; the others share what is left.
-    std::sort(flexible.begin(), flexible.end(), [&](std::size_t a, std::size_t b) { return natural[a] < natural[b]; });
+    std::sort(flexible.begin(), flexible.end(),
+              [&](std::size_t a, std::size_t b) { return natural[a] < natural[b]; });
     std::size_t remaining = total > fixed ? total - fixed : 0;
     std::vector<std::size_t> result = natural;
     for (std::size_t k = 0; k < flexible.size(); ++k) {
@@ -199,8 +200,8 @@ void Table::print(std::ostream& out, bool colour, std::size_t width) const
             const std::string body = fit(cell.text, columnWidths[c] > frame ? columnWidths[c] - frame : 0);
             const std::size_t used = frame + displayWidth(body);
             const std::string padding(columnWidths[c] > used ? columnWidths[c] - used : 0, ' ');
-            const std::string content =
-                cell.prefix + paint(body, cell.colour, colour) + paint(cell.suffix, cell.suffixColour, colour);
+            const std::string content = cell.prefix + paint(body, cell.colour, colour) +
+                                        paint(cell.suffix, cell.suffixColour, colour);
             if (c > 0) {
                 text += std::string(m_gap, ' ');
             }
@@ -277,8 +278,9 @@ void printServer(std::ostream& out, const display::ServerInfo& info, bool colour
 
 void printChannels(std::ostream& out, const display::ChannelList& list, bool colour)
 {
-    Table table({{"CHANNEL", false, true}, {"ID", true, false}, {"TALK POWER", true, false}, {"ORDER", true, false}},
-                2);
+    Table table(
+        {{"CHANNEL", false, true}, {"ID", true, false}, {"TALK POWER", true, false}, {"ORDER", true, false}},
+        2);
     for (const auto& [index, depth] : channelTree(list)) {
         const display::Channel& channel = list.channels[index];
         const Cell name(std::string(2 * std::min(depth, MAX_INDENT_LEVELS), ' '), printable(channel.name),
@@ -325,11 +327,12 @@ void printClients(std::ostream& out, const display::ClientList& list, const Chan
                    flag(client.locallyMuted != 0, "yes", Colour::RED)});
     }
     table.print(out, colour);
-    out << paint(plural(list.clients.size(), "client", "clients") + "; * is you, client " + std::to_string(list.ownId)
-                     + " in " + channelLabel(list.ownChannel, names),
+    out << paint(plural(list.clients.size(), "client", "clients") + "; * is you, client " +
+                     std::to_string(list.ownId) + " in " + channelLabel(list.ownChannel, names),
                  Colour::DIM, colour)
         << '\n'
-        << paint("REQ talk request, TKR talker, CMD channel commander, MUTED muted by you", Colour::DIM, colour)
+        << paint("REQ talk request, TKR talker, CMD channel commander, MUTED muted by you", Colour::DIM,
+                 colour)
         << '\n';
 }
 
@@ -397,8 +400,9 @@ void printHexDump(std::ostream& out, const std::vector<std::uint8_t>& bytes)
         const std::size_t end = std::min(bytes.size(), start + PER_LINE);
         char offset[24];
         std::snprintf(offset, sizeof offset, "%04zx", start);
-        const std::string line = hex(std::vector<std::uint8_t>(bytes.begin() + static_cast<std::ptrdiff_t>(start),
-                                                                bytes.begin() + static_cast<std::ptrdiff_t>(end)));
+        const std::string line =
+            hex(std::vector<std::uint8_t>(bytes.begin() + static_cast<std::ptrdiff_t>(start),
+                                          bytes.begin() + static_cast<std::ptrdiff_t>(end)));
         std::string text;
         for (std::size_t i = start; i < end; ++i) {
             text += bytes[i] >= 0x20 && bytes[i] < 0x7F ? static_cast<char>(bytes[i]) : '.';

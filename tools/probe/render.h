@@ -33,7 +33,10 @@ struct Cell {
     Cell() = default;
     Cell(std::string text, Colour colour = Colour::NONE) : text(std::move(text)), colour(colour) {}
     Cell(std::string prefix, std::string text, std::string suffix, Colour suffixColour)
-        : text(std::move(text)), prefix(std::move(prefix)), suffix(std::move(suffix)), suffixColour(suffixColour)
+        : text(std::move(text)),
+          prefix(std::move(prefix)),
+          suffix(std::move(suffix)),
+          suffixColour(suffixColour)
     {
     }
 
