@@ -1,0 +1,35 @@
+#pragma once
+// The server g19-hostsim plays when it is given no scenario: a small channel tree with a
+// handful of clients whose talking states change about once a second, so that a display
+// connected to the plug-in shows some life.
+
+#include "sim/sim_host.h"
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+inline constexpr const char* DEMO_SERVER_NAME = "G19 Demo Server";
+
+sim::Model demoModel();
+
+// Plays the talking patterns of the demo's clients on the simulated host's model.
+class DemoAnimation {
+public:
+    DemoAnimation() = default;
+    DemoAnimation(const DemoAnimation&) = delete;
+    DemoAnimation& operator=(const DemoAnimation&) = delete;
+    ~DemoAnimation() { stop(); }
+
+    void start();
+    // Returns once the thread has ended; a no-op when it is not running.
+    void stop();
+
+private:
+    void run();
+
+    std::thread m_thread;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    bool m_stopping = false;
+};

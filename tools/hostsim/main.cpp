@@ -1,0 +1,243 @@
+// g19-hostsim: plays the voice client for the plug-in library. It loads the library, hands
+// it the simulated host's function table, starts it and serves a simulated server until it
+// is told to stop, then stops and unloads the plug-in and reports the host memory it left.
+//
+// Its own messages go to standard error; standard output belongs to the plug-in.
+
+#include "demo_server.h"
+#include "plugin_library.h"
+#include "serve_loop.h"
+
+#include "sim/scenario_json.h"
+#include "sim/sim_host.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <optional>
+#include <sstream>
+#include <string>
+
+namespace {
+
+constexpr int EXIT_OK = 0;
+constexpr int EXIT_CANNOT_LOAD = 1;  // the library cannot be loaded, lacks an export or fails to start
+constexpr int EXIT_USAGE = 2;        // bad options, unreadable scenario or log file
+constexpr int EXIT_HOST_MEMORY = 3;  // host memory leaked or released wrongly
+
+// The host's own plug-in interface version; a plug-in built for another one would not be loaded.
+constexpr int HOST_API_VERSION = 20;
+
+using Clock = std::chrono::steady_clock;
+
+struct Options {
+    std::string scenarioPath;
+    std::string pluginPath = G19_DEFAULT_PLUGIN;
+    std::string logPath;
+    bool control = false;
+};
+
+std::optional<sim::Scenario> readScenarioFile(const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    if (!file || !(text << file.rdbuf())) {
+        std::cerr << "hostsim: cannot read scenario " << path << ": " << std::strerror(errno) << "\n";
+        return std::nullopt;
+    }
+    std::string error;
+    std::optional<sim::Scenario> scenario = sim::parseScenario(text.str(), error);
+    if (!scenario) {
+        std::cerr << "hostsim: scenario " << path << ": " << error << "\n";
+    }
+    return scenario;
+}
+
+const char* orNull(const char* text)
+{
+    return text != nullptr ? text : "(null)";
+}
+
+void printIdentity(const std::string& path, const PluginExports& plugin)
+{
+    std::cerr << "hostsim: loaded " << path << "\n"
+              << "hostsim:   name         " << orNull(plugin.name()) << "\n"
+              << "hostsim:   version      " << orNull(plugin.version()) << "\n";
+    const int apiVersion = plugin.apiVersion();
+    std::cerr << "hostsim:   API version  " << apiVersion << "\n"
+              << "hostsim:   author       " << orNull(plugin.author()) << "\n"
+              << "hostsim:   description  " << orNull(plugin.description()) << "\n";
+    if (apiVersion != HOST_API_VERSION) {
+        std::cerr << "hostsim: warning: the plug-in wants API version " << apiVersion << ", this host offers "
+                  << HOST_API_VERSION << "\n";
+    }
+}
+
+// Streams every host call to the --log file, one flushed JSON line each. It runs under the
+// simulated host's lock, which also keeps the lines in call order.
+class CallLog {
+public:
+    ~CallLog() { close(); }
+
+    bool open(const std::string& path)
+    {
+        m_file = std::fopen(path.c_str(), "w");
+        return m_file != nullptr;
+    }
+
+    bool isOpen() const { return m_file != nullptr; }
+
+    // Times count from here: the moment just before ts3plugin_init.
+    void startClock() { m_start = Clock::now(); }
+
+    void write(const sim::Call& call)
+    {
+        const double elapsed = std::chrono::duration<double, std::milli>(Clock::now() - m_start).count();
+        const double tMs = std::round(elapsed * 1000.0) / 1000.0;
+        const std::string line = sim::dumpJson(sim::callToJson(call, tMs));
+        std::fputs(line.c_str(), m_file);
+        std::fputc('\n', m_file);
+        std::fflush(m_file);
+    }
+
+    void close()
+    {
+        if (m_file != nullptr) {
+            std::fclose(m_file);
+            m_file = nullptr;
+        }
+    }
+
+private:
+    std::FILE* m_file = nullptr;
+    Clock::time_point m_start = Clock::now();
+};
+
+int run(const Options& options)
+{
+    std::optional<sim::Scenario> scenario;
+    if (!options.scenarioPath.empty()) {
+        scenario = readScenarioFile(options.scenarioPath);
+        if (!scenario) {
+            return EXIT_USAGE;
+        }
+    }
+    CallLog callLog;
+    if (!options.logPath.empty() && !callLog.open(options.logPath)) {
+        std::cerr << "hostsim: cannot write log " << options.logPath << ": " << std::strerror(errno) << "\n";
+        return EXIT_USAGE;
+    }
+
+    // Before the plug-in or the demo start any thread.
+    installStopHandlers();
+
+    PluginLibrary library;
+    std::string error;
+    if (!library.load(options.pluginPath, error)) {
+        std::cerr << "hostsim: " << error << "\n";
+        return EXIT_CANNOT_LOAD;
+    }
+    const PluginExports plugin = library.exports();
+    printIdentity(options.pluginPath, plugin);
+
+    sim::reset();
+    DemoAnimation demo;
+    if (scenario) {
+        sim::setModelAndFailures(std::move(scenario->model), std::move(scenario->failures));
+    } else {
+        sim::setModel(demoModel());
+        demo.start();
+        std::cerr << "hostsim: serving the demo server \"" << DEMO_SERVER_NAME << "\"\n";
+    }
+    sim::setLogging(callLog.isOpen());
+    if (callLog.isOpen()) {
+        sim::setCallObserver([&callLog](const sim::Call& call) { callLog.write(call); });
+    }
+
+    plugin.setFunctionPointers(sim::functionTable());
+    callLog.startClock();
+    const int initResult = plugin.init();
+    if (initResult != 0) {
+        std::cerr << "hostsim: ts3plugin_init failed with " << initResult << "\n";
+        demo.stop();
+        sim::setCallObserver({});
+        library.unload();
+        return EXIT_CANNOT_LOAD;
+    }
+    std::cerr << "hostsim: plug-in started; " << (options.control ? "end of input or " : "")
+              << "Ctrl-C stops it\n";
+
+    ServeHooks hooks;
+    if (options.control) {
+        hooks.onControlLine = [&demo, lineNumber = 0](const std::string& line) mutable {
+            ++lineNumber;
+            std::string lineError;
+            std::optional<sim::Scenario> next = sim::parseScenario(line, lineError);
+            if (!next) {
+                std::cerr << "hostsim: control line " << lineNumber << " ignored: " << lineError << "\n";
+                return;
+            }
+            // A scenario from the control input is the whole truth; the demo stops changing it.
+            demo.stop();
+            sim::setModelAndFailures(std::move(next->model), std::move(next->failures));
+            std::cerr << "hostsim: scenario applied\n";
+        };
+    }
+    if (callLog.isOpen()) {
+        // The lines are on disk already; the in-memory log would only grow.
+        hooks.onTick = [] { sim::clearCalls(); };
+    }
+    const StopReason reason = serveUntilStopped(hooks);
+    std::cerr << (reason == StopReason::SIGNAL ? "hostsim: stop requested\n"
+                                               : "hostsim: end of control input\n");
+
+    // Measured from the stop request to the library unloaded: what the user waits for.
+    const auto shutdownStart = Clock::now();
+    demo.stop();
+    plugin.shutdown();
+    library.unload();
+    const auto shutdownMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - shutdownStart).count();
+    sim::setCallObserver({});
+    callLog.close();
+
+    const sim::MemoryReport memory = sim::memory();
+    std::cerr << "hostsim: shutdown took " << shutdownMs << " ms\n"
+              << "hostsim: host memory: " << memory.allocated << " allocated, " << memory.released
+              << " released, " << memory.live << " leaked, " << memory.invalid << " invalid\n";
+    return (memory.live != 0 || memory.invalid != 0) ? EXIT_HOST_MEMORY : EXIT_OK;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    CLI::App app{
+        "Plays the voice client for the Kestro G19 plug-in: loads the library, serves a simulated "
+        "server to it and stops it on Ctrl-C."};
+    app.name("g19-hostsim");
+    Options options;
+    app.add_option("--scenario", options.scenarioPath,
+                   "The simulated server as JSON; without it, a demo server")
+        ->type_name("FILE");
+    app.add_option("--plugin", options.pluginPath, "The plug-in library to load")
+        ->type_name("PATH")
+        ->capture_default_str();
+    app.add_option("--log", options.logPath, "Write every host call the plug-in makes as one JSON line")
+        ->type_name("FILE");
+    app.add_flag("--control", options.control,
+                 "Read whole scenarios from standard input, one per line; end of input stops");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int code = app.exit(e);
+        return code == 0 ? EXIT_OK : EXIT_USAGE;
+    }
+    return run(options);
+}
