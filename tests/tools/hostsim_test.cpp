@@ -1,0 +1,240 @@
+// g19-hostsim run as a program, with the real plug-in library inside, the way a user and a
+// display program meet it.
+
+#include "subprocess.h"
+
+#include <nlohmann/json.hpp>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+namespace {
+
+using nlohmann::json;
+using std::chrono::milliseconds;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint16_t DISPLAY_PORT = 12132;
+// The plug-in listens about 2 s after its start and accepts 1 s later; a loaded machine
+// may take longer, a hang is caught all the same.
+constexpr milliseconds FIRST_ANSWER_TIMEOUT{10000};
+constexpr milliseconds ANSWER_TIMEOUT{3000};
+constexpr milliseconds STOP_TIMEOUT{5000};
+// Shutdown takes up to a second by design; the rest is headroom for a busy machine.
+constexpr milliseconds STOP_BOUND{1500};
+
+const Bytes VERSION_ANSWER = {0x02, 0x00, 0x05, '0', '.', '9', '.', '9'};
+
+Bytes serverNameAnswer(const std::string& name)
+{
+    Bytes answer = VERSION_ANSWER;
+    answer.push_back(static_cast<std::uint8_t>(name.size() >> 8));
+    answer.push_back(static_cast<std::uint8_t>(name.size()));
+    answer.insert(answer.end(), name.begin(), name.end());
+    return answer;
+}
+
+std::string tempPath(const std::string& name)
+{
+    return ::testing::TempDir() + "hostsim_test_" + std::to_string(getpid()) + "_" + name;
+}
+
+std::string writeFile(const std::string& name, const std::string& content)
+{
+    const std::string path = tempPath(name);
+    std::ofstream(path, std::ios::binary) << content;
+    return path;
+}
+
+Bytes ask(LoopbackPeer& peer, const Bytes& request, std::size_t answerSize,
+          milliseconds timeout = ANSWER_TIMEOUT)
+{
+    EXPECT_TRUE(peer.send(request));
+    return peer.receive(answerSize, timeout);
+}
+
+class HostsimTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_FALSE(somethingListensOn(DISPLAY_PORT))
+            << "another program holds port " << DISPLAY_PORT << "; these tests need it";
+    }
+
+    // The memory line must show every allocation released.
+    static void expectBalancedMemory(const std::string& errorText)
+    {
+        const std::regex balanced(
+            R"(hostsim: host memory: ([0-9]+) allocated, \1 released, 0 leaked, 0 invalid)");
+        EXPECT_TRUE(std::regex_search(errorText, balanced)) << errorText;
+    }
+};
+
+TEST_F(HostsimTest, DemoServerAnswersLogsEveryCallAndStopsOnSigint)
+{
+    const std::string logPath = tempPath("demo.log");
+    Subprocess host({G19_HOSTSIM, "--log", logPath});
+    ASSERT_TRUE(host.running());
+
+    LoopbackPeer peer;
+    ASSERT_TRUE(peer.connect(DISPLAY_PORT, FIRST_ANSWER_TIMEOUT)) << host.errorText() << host.outputText();
+    const Bytes expected = serverNameAnswer("G19 Demo Server");
+    EXPECT_EQ(ask(peer, {0x02}, expected.size(), FIRST_ANSWER_TIMEOUT), expected)
+        << host.errorText() << host.outputText();
+    peer.close();
+
+    const auto stopStart = Clock::now();
+    host.signal(SIGINT);
+    const std::optional<int> exitCode = host.waitExit(STOP_TIMEOUT);
+    const auto stopTime = Clock::now() - stopStart;
+    ASSERT_TRUE(exitCode.has_value()) << "still running after SIGINT\n" << host.errorText();
+    EXPECT_EQ(*exitCode, 0) << host.errorText();
+    EXPECT_LT(stopTime, STOP_BOUND) << host.errorText();
+    EXPECT_TRUE(std::regex_search(host.errorText(), std::regex("hostsim: shutdown took [0-9]+ ms\n")));
+    expectBalancedMemory(host.errorText());
+    EXPECT_NE(host.errorText().find("hostsim:   version      0.9.9\n"), std::string::npos)
+        << host.errorText();
+
+    // Request 02 is four host calls; the log holds them in order, with their arguments.
+    std::ifstream logFile(logPath);
+    std::vector<json> lines;
+    for (std::string line; std::getline(logFile, line);) {
+        json parsed = json::parse(line, nullptr, false);
+        ASSERT_FALSE(parsed.is_discarded()) << "not JSON: " << line;
+        lines.push_back(std::move(parsed));
+    }
+    std::vector<std::string> functions;
+    double lastTime = 0;
+    for (const json& line : lines) {
+        ASSERT_TRUE(line.at("t_ms").is_number()) << line;
+        EXPECT_GE(line["t_ms"].get<double>(), lastTime) << line;
+        lastTime = line["t_ms"].get<double>();
+        ASSERT_TRUE(line.at("ret").is_number_unsigned()) << line;
+        functions.push_back(line.at("fn").get<std::string>());
+    }
+    ASSERT_EQ(functions, (std::vector<std::string>{"createReturnCode", "getCurrentServerConnectionHandlerID",
+                                                   "getServerVariableAsString", "freeMemory"}))
+        << "a second peer on the port?\n"
+        << host.errorText() << host.outputText();
+    EXPECT_TRUE(lines[0].at("pluginID").is_null());
+    EXPECT_TRUE(lines[0].at("value").is_string());
+    EXPECT_GT(lines[0]["t_ms"].get<double>(), 1000.0) << "the listener waits before it serves";
+    EXPECT_EQ(lines[1].at("value"), 1);
+    EXPECT_EQ(lines[2], json({{"t_ms", lines[2]["t_ms"]},
+                              {"fn", "getServerVariableAsString"},
+                              {"schid", 1},
+                              {"property", 1},
+                              {"ret", 0},
+                              {"value", "G19 Demo Server"}}));
+    EXPECT_EQ(lines[3].at("released"), "string");
+    EXPECT_EQ(lines[3].at("ret"), 0);
+}
+
+TEST_F(HostsimTest, ControlLinesReplaceModelAndRulesAndEndOfInputStops)
+{
+    const std::string scenarioPath = writeFile("before.json", R"({"current": 1,
+        "connections": [{"schid": 1, "server": {"name": "Before"}}],
+        "failures": [{"fn": "getServerVariableAsString"}]})");
+    Subprocess host({G19_HOSTSIM, "--scenario", scenarioPath, "--control"});
+    ASSERT_TRUE(host.running());
+
+    LoopbackPeer peer;
+    ASSERT_TRUE(peer.connect(DISPLAY_PORT, FIRST_ANSWER_TIMEOUT)) << host.errorText() << host.outputText();
+    // Exactly as long as expected: anything more would show up in front of the next answer.
+    EXPECT_EQ(ask(peer, {0x02}, VERSION_ANSWER.size(), FIRST_ANSWER_TIMEOUT), VERSION_ANSWER)
+        << "the scenario file's failure rule leaves out the name";
+
+    host.writeInput("not a scenario\n");
+    ASSERT_TRUE(host.waitForError("hostsim: control line 1 ignored: parse error at line 1", ANSWER_TIMEOUT))
+        << host.errorText();
+    EXPECT_EQ(ask(peer, {0x02}, VERSION_ANSWER.size()), VERSION_ANSWER) << "a bad line changes nothing";
+
+    const std::string after = R"({"current": 1, "connections": [{"schid": 1, "server": {"name": "After"},
+        "self": 3, "channels": [{"id": 4294967296, "name": "Big"}],
+        "clients": [{"id": 3, "nickname": "abc", "channel": 4294967296, "talking": 1, "isTalker": 1,
+                     "inputMuted": 1}]}]})";
+    std::string oneLine = after;
+    oneLine.erase(std::remove(oneLine.begin(), oneLine.end(), '\n'), oneLine.end());
+    host.writeInput(oneLine + "\n");
+    ASSERT_TRUE(host.waitForError("hostsim: scenario applied\n", ANSWER_TIMEOUT)) << host.errorText();
+
+    // clang-format off
+    const Bytes clientList = {
+        0x05,
+        0, 0, 0, 0, 0, 0, 0, 3,                    // own client
+        0, 0, 0, 1, 0, 0, 0, 0,                    // its channel, 2^32
+        0, 0, 0, 0, 0, 0, 0, 1,                    // one client
+        0, 0, 0, 0, 0, 0, 0, 3, 0, 3, 'a', 'b', 'c',
+        0, 0, 0, 0, 0, 0, 0, 1,                    // talking
+        0, 0, 0, 1, 0, 0, 0, 0,                    // channel
+        0, 0, 0, 1,                                // talk request, talker
+        1, 0, 0, 0, 0, 0, 0, 0,                    // input muted, ..., locally muted
+    };
+    // clang-format on
+    EXPECT_EQ(ask(peer, {0x05}, clientList.size()), clientList);
+    const Bytes named = serverNameAnswer("After");
+    EXPECT_EQ(ask(peer, {0x02}, named.size()), named) << "the new scenario brought no failure rules";
+
+    // A host whose freeMemory fails keeps the name string: one block leaked, exit code 3.
+    std::string leaking = oneLine;
+    leaking.insert(leaking.rfind('}'), R"(, "failures": [{"fn": "freeMemory"}])");
+    host.writeInput(leaking + "\n");
+    ASSERT_TRUE(host.waitForError("hostsim: scenario applied\nhostsim: scenario applied\n", ANSWER_TIMEOUT))
+        << host.errorText();
+    EXPECT_EQ(ask(peer, {0x02}, named.size()), named);
+    peer.close();
+
+    host.closeInput();
+    const std::optional<int> exitCode = host.waitExit(STOP_TIMEOUT);
+    ASSERT_TRUE(exitCode.has_value()) << "still running after the end of input\n" << host.errorText();
+    EXPECT_EQ(*exitCode, 3) << host.errorText();
+    EXPECT_TRUE(
+        std::regex_search(host.errorText(), std::regex(R"(host memory: [0-9]+ allocated, [0-9]+ released, )"
+                                                       R"(1 leaked, 0 invalid)")))
+        << host.errorText();
+}
+
+// Refusals happen before the plug-in starts, so these never touch the port.
+TEST_F(HostsimTest, RefusesBadStartsWithTheirExitCodes)
+{
+    const std::string badJson = writeFile("bad.json", "{\"current\": 1,\n \"connections\": [}");
+    const std::string badValue =
+        writeFile("bad_value.json", R"({"connections": [{"schid": 1, "self": 65536}]})");
+    const struct {
+        std::vector<std::string> args;
+        int exitCode;
+        std::vector<std::string> messages;
+    } cases[] = {
+        {{"--scenario", badJson}, 2, {badJson, "line 2, column 18"}},
+        {{"--scenario", badValue}, 2, {badValue, "/connections/0/self"}},
+        {{"--scenario", tempPath("missing.json")}, 2, {tempPath("missing.json")}},
+        {{"--log", tempPath("no/such/dir/log")}, 2, {tempPath("no/such/dir/log")}},
+        {{"--no-such-option"}, 2, {"--no-such-option"}},
+        {{"--plugin", tempPath("missing.so")}, 1, {"cannot load " + tempPath("missing.so")}},
+        {{"--plugin", "libm.so.6"}, 1, {"libm.so.6 does not export ts3plugin_name"}},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> argv = {G19_HOSTSIM};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        Subprocess host(argv);
+        const std::optional<int> exitCode = host.waitExit(STOP_TIMEOUT);
+        ASSERT_TRUE(exitCode.has_value()) << c.args[0] << " " << c.args.back();
+        EXPECT_EQ(*exitCode, c.exitCode) << host.errorText();
+        for (const std::string& message : c.messages) {
+            EXPECT_NE(host.errorText().find(message), std::string::npos)
+                << "expected \"" << message << "\" in:\n"
+                << host.errorText();
+        }
+        EXPECT_EQ(host.errorText().find("hostsim: loaded"), std::string::npos) << host.errorText();
+    }
+}
+
+}  // namespace
