@@ -1,0 +1,174 @@
+#include "server/listener.h"
+
+#include "protocol/request.h"
+
+#include <iostream>
+#include <new>
+#include <utility>
+
+using platform::SocketError;
+using platform::SocketHandle;
+
+namespace {
+
+// Closes a socket of the listener on every way out, after taking it off the list that the
+// stopping thread shuts down.
+class OwnedSocket {
+public:
+    OwnedSocket(SocketHandle socket, platform::Interrupter& interrupter)
+        : m_socket(socket), m_interrupter(interrupter)
+    {
+    }
+    ~OwnedSocket()
+    {
+        m_interrupter.unwatch(m_socket);
+        platform::closeSocket(m_socket);
+    }
+    OwnedSocket(const OwnedSocket&) = delete;
+    OwnedSocket& operator=(const OwnedSocket&) = delete;
+
+private:
+    SocketHandle m_socket;
+    platform::Interrupter& m_interrupter;
+};
+
+// Answers every receive on one connection until a receive fails, the peer closes its
+// side, or the plug-in stops.
+void serveConnection(SocketHandle connection, const ServerSettings& settings, RunFlag& running,
+                     const platform::Interrupter& interrupter)
+{
+    std::uint8_t buffer[RECV_BUFFER_SIZE];
+    for (;;) {
+        const platform::ReceiveResult received = platform::receive(connection, buffer, sizeof buffer, interrupter);
+        if (received.error == SocketError::INTERRUPTED) {
+            return;
+        }
+        // A receive of no bytes means the peer has closed its side; every later receive
+        // would return at once, so it ends the connection as a failed receive does.
+        if (received.error != SocketError::NONE || received.count == 0) {
+            running.sleepFor(settings.failedReceiveDelay);
+            platform::sendAll(connection, &RECV_ERROR_REPLY, sizeof RECV_ERROR_REPLY, interrupter);
+            return;
+        }
+
+        Packet answer;
+        try {
+            answer = processRequest(buffer, static_cast<std::int32_t>(received.count));
+        } catch (const std::bad_alloc&) {
+            // No answer can be built; the display program reconnects and asks again.
+            return;
+        }
+        // A failed send is not acted on here: the next receive on a broken connection fails.
+        if (platform::sendAll(connection, answer.data(), answer.size(), interrupter) == SocketError::INTERRUPTED
+            || !running.isSet()) {
+            return;
+        }
+    }
+}
+
+// The listening part of a server life; the socket library has been started.
+void listenAndServe(const ServerSettings& settings, RunFlag& running, platform::Interrupter& interrupter)
+{
+    const SocketHandle listening = platform::openStreamSocket();
+    if (listening == platform::INVALID_SOCKET_HANDLE) {
+        std::cout << "\nInvalid socket ERROR";
+        return;
+    }
+    OwnedSocket listeningOwner(listening, interrupter);
+    // A port taken by another program is not reported; the next life tries again.
+    if (!platform::bindIPv4(listening, settings.address, settings.port)) {
+        return;
+    }
+    if (!platform::listenOn(listening, LISTEN_BACKLOG)) {
+        std::cout << "\nListen ERROR";
+        return;
+    }
+    if (!interrupter.watch(listening)) {
+        return;
+    }
+    if (settings.onListening) {
+        settings.onListening(platform::localPort(listening));
+    }
+
+    while (running.sleepFor(settings.acceptDelay)) {
+        const platform::AcceptResult accepted = platform::acceptConnection(listening, interrupter);
+        if (accepted.error == SocketError::INTERRUPTED) {
+            return;
+        }
+        // A failed accept yields no connection to serve: pause as before any accept, then
+        // accept again.
+        if (accepted.error != SocketError::NONE) {
+            continue;
+        }
+        OwnedSocket connectionOwner(accepted.socket, interrupter);
+        // A connection that arrives while the plug-in stops is closed without a receive.
+        if (!running.isSet() || !interrupter.watch(accepted.socket)) {
+            return;
+        }
+        serveConnection(accepted.socket, settings, running, interrupter);
+    }
+}
+
+}  // namespace
+
+int runServer(const ServerSettings& settings, RunFlag& running, platform::Interrupter& interrupter)
+{
+    if (!running.sleepFor(settings.serverLifeDelay)) {
+        return 0;
+    }
+    if (!platform::startSockets()) {
+        std::cout << "\nwsaret ERROR";
+        return 0;
+    }
+    // Cleaned up on every way out of the life, after its sockets are closed.
+    struct SocketLibrary {
+        ~SocketLibrary() { platform::stopSockets(); }
+    } socketLibrary;
+    listenAndServe(settings, running, interrupter);
+    return 0;
+}
+
+void listenerThread(const ServerSettings& settings, RunFlag& running, platform::Interrupter& interrupter)
+{
+    running.sleepFor(settings.threadStartDelay);
+    while (running.isSet()) {
+        try {
+            runServer(settings, running, interrupter);
+        } catch (...) {
+            // Nothing may end the host's process from this thread. The sockets of the
+            // failed life are closed; the next life starts after its pause.
+        }
+    }
+    std::cout << "Runable= " << running.isSet() << " \n";
+}
+
+Listener::~Listener()
+{
+    stop();
+}
+
+bool Listener::start(ServerSettings settings)
+{
+    stop();
+    m_settings = std::move(settings);
+    m_interrupter = std::make_unique<platform::Interrupter>();
+    m_running.set();
+    try {
+        m_thread = std::thread(listenerThread, std::cref(m_settings), std::ref(m_running), std::ref(*m_interrupter));
+    } catch (...) {
+        m_running.clear();
+        return false;
+    }
+    return true;
+}
+
+void Listener::stop()
+{
+    m_running.clear();
+    if (m_interrupter) {
+        m_interrupter->interrupt();
+    }
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
+}

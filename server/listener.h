@@ -1,0 +1,67 @@
+#pragma once
+// The display link: one listener thread that accepts one display connection at a time
+// and answers every receive on it with processRequest's answer.
+
+#include "plugin/plugin_state.h"
+#include "platform/socket.h"
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <thread>
+
+inline constexpr std::uint16_t LISTEN_PORT = 12132;
+inline constexpr int LISTEN_BACKLOG = 10;
+// What one receive returns, up to this many bytes, is one request.
+inline constexpr std::size_t RECV_BUFFER_SIZE = 512;
+// The whole answer to a receive that failed.
+inline constexpr std::uint8_t RECV_ERROR_REPLY = 0x01;
+
+inline constexpr std::uint32_t ANY_IPV4_ADDRESS = 0;
+
+// Where the listener listens and how long it pauses. The plug-in always runs with these
+// defaults; tests listen on an ephemeral loopback port with short pauses.
+struct ServerSettings {
+    std::uint32_t address = ANY_IPV4_ADDRESS;  // host byte order
+    std::uint16_t port = LISTEN_PORT;          // 0: any free port, see onListening
+    std::chrono::milliseconds threadStartDelay{1000};
+    // At the start of each server life, so a failing start-up is retried about once a second.
+    std::chrono::milliseconds serverLifeDelay{1000};
+    // Before every accept: the display program reconnects at most about once a second.
+    std::chrono::milliseconds acceptDelay{1000};
+    std::chrono::milliseconds failedReceiveDelay{100};
+    // Called on the listener thread with the bound port each time the socket starts listening.
+    std::function<void(std::uint16_t port)> onListening;
+};
+
+// The thread body: server lives one after another until `running` is cleared.
+void listenerThread(const ServerSettings& settings, RunFlag& running, platform::Interrupter& interrupter);
+
+// One server life, from the socket library's start-up to its clean-up. Always 0.
+int runServer(const ServerSettings& settings, RunFlag& running, platform::Interrupter& interrupter);
+
+// Owns the listener thread. start() and stop() run on the host's thread.
+class Listener {
+public:
+    explicit Listener(RunFlag& running) : m_running(running) {}
+    ~Listener();
+    Listener(const Listener&) = delete;
+    Listener& operator=(const Listener&) = delete;
+
+    // Sets `running`, then starts the thread, so that a stop right after start is never
+    // lost. False, with `running` clear again, when the thread could not be started.
+    bool start(ServerSettings settings);
+
+    // Clears `running`, wakes the thread wherever it waits and returns once it has ended,
+    // so that the library may be unloaded at once. Does nothing when no thread runs.
+    void stop();
+
+private:
+    RunFlag& m_running;
+    // Fresh for every start: an interrupted one stays interrupted.
+    std::unique_ptr<platform::Interrupter> m_interrupter;
+    ServerSettings m_settings;  // read by the thread while it runs
+    std::thread m_thread;
+};
