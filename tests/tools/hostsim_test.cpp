@@ -203,7 +203,7 @@ TEST_F(HostsimTest, ControlLinesReplaceModelAndRulesAndEndOfInputStops)
 }
 
 // Refusals happen before the plug-in starts, so these never touch the port.
-TEST_F(HostsimTest, RefusesBadStartsWithTheirExitCodes)
+TEST(HostsimStartTest, RefusesBadStartsWithTheirExitCodes)
 {
     const std::string badJson = writeFile("bad.json", "{\"current\": 1,\n \"connections\": [}");
     const std::string badValue =
