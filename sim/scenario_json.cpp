@@ -15,6 +15,7 @@ namespace sim {
 namespace {
 
 using nlohmann::json;
+using nlohmann::ordered_json;
 
 // The host functions the plug-in calls; a failure rule for any other name could never
 // match, which is almost always a typo in the scenario.
@@ -335,9 +336,9 @@ Scenario readScenario(const json& value)
 
 // Named fields for the properties that have a name, "props" for the rest.
 template <std::size_t N>
-void writeProperties(json& object, const IntProperties& ints, const NamedProperty (&fields)[N])
+void writeProperties(ordered_json& object, const IntProperties& ints, const NamedProperty (&fields)[N])
 {
-    json props = json::object();
+    ordered_json props = ordered_json::object();
     for (const auto& [property, value] : ints) {
         const auto named =
             std::find_if(std::begin(fields), std::end(fields),
@@ -353,24 +354,24 @@ void writeProperties(json& object, const IntProperties& ints, const NamedPropert
     }
 }
 
-json channelToJson(const Channel& channel)
+ordered_json channelToJson(const Channel& channel)
 {
-    json object = {{"id", channel.id}, {"name", channel.name}, {"parent", channel.parent}};
+    ordered_json object = {{"id", channel.id}, {"name", channel.name}, {"parent", channel.parent}};
     writeProperties(object, channel.ints, CHANNEL_FIELDS);
     return object;
 }
 
-json clientToJson(const Client& client)
+ordered_json clientToJson(const Client& client)
 {
-    json object = {{"id", client.id}, {"nickname", client.nickname}, {"channel", client.channel}};
+    ordered_json object = {{"id", client.id}, {"nickname", client.nickname}, {"channel", client.channel}};
     writeProperties(object, client.ints, CLIENT_FIELDS);
     object["listed"] = client.listed;
     return object;
 }
 
-json failureToJson(const FailureRule& rule)
+ordered_json failureToJson(const FailureRule& rule)
 {
-    json object = {{"fn", rule.fn}, {"code", rule.code}, {"skip", rule.skip}};
+    ordered_json object = {{"fn", rule.fn}, {"code", rule.code}, {"skip", rule.skip}};
     if (rule.schid) {
         object["schid"] = *rule.schid;
     }
@@ -389,9 +390,9 @@ json failureToJson(const FailureRule& rule)
     return object;
 }
 
-json valueToJson(const Value& value)
+ordered_json valueToJson(const Value& value)
 {
-    return std::visit([](const auto& v) { return json(v); }, value);
+    return std::visit([](const auto& v) { return ordered_json(v); }, value);
 }
 
 // Drops nlohmann's "[json.exception.parse_error.101] " in front of its own message.
@@ -416,15 +417,15 @@ std::optional<Scenario> parseScenario(std::string_view text, std::string& error)
     return std::nullopt;
 }
 
-json scenarioToJson(const Scenario& scenario)
+ordered_json scenarioToJson(const Scenario& scenario)
 {
-    json connections = json::array();
+    ordered_json connections = ordered_json::array();
     for (const Connection& connection : scenario.model.connections) {
-        json channels = json::array();
+        ordered_json channels = ordered_json::array();
         for (const Channel& channel : connection.channels) {
             channels.push_back(channelToJson(channel));
         }
-        json clients = json::array();
+        ordered_json clients = ordered_json::array();
         for (const Client& client : connection.clients) {
             clients.push_back(clientToJson(client));
         }
@@ -434,7 +435,7 @@ json scenarioToJson(const Scenario& scenario)
                                {"channels", std::move(channels)},
                                {"clients", std::move(clients)}});
     }
-    json failures = json::array();
+    ordered_json failures = ordered_json::array();
     for (const FailureRule& rule : scenario.failures) {
         failures.push_back(failureToJson(rule));
     }
@@ -443,9 +444,9 @@ json scenarioToJson(const Scenario& scenario)
             {"failures", std::move(failures)}};
 }
 
-json callToJson(const Call& call, double tMs)
+ordered_json callToJson(const Call& call, double tMs)
 {
-    json line = {{"t_ms", tMs}, {"fn", call.fn}};
+    ordered_json line = {{"t_ms", tMs}, {"fn", call.fn}};
     const auto put = [&line](const char* key, const auto& field) {
         if (field) {
             line[key] = *field;
@@ -461,7 +462,7 @@ json callToJson(const Call& call, double tMs)
     put("seconds", call.seconds);
     put("request", call.request);
     if (call.takesReturnCode) {
-        line["returnCode"] = call.returnCode ? json(*call.returnCode) : json(nullptr);
+        line["returnCode"] = call.returnCode ? ordered_json(*call.returnCode) : ordered_json(nullptr);
     }
     if (call.pluginID) {
         line["pluginID"] = *call.pluginID;
@@ -477,9 +478,9 @@ json callToJson(const Call& call, double tMs)
     return line;
 }
 
-std::string dumpJson(const json& value)
+std::string dumpJson(const ordered_json& value)
 {
-    return value.dump(-1, ' ', false, json::error_handler_t::replace);
+    return value.dump(-1, ' ', false, ordered_json::error_handler_t::replace);
 }
 
 }  // namespace sim

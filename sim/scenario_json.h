@@ -39,15 +39,16 @@ struct Scenario {
 // "at /connections/0/clients/1/id: expected an integer from 0 to 65535" for a bad value.
 std::optional<Scenario> parseScenario(std::string_view text, std::string& error);
 
-// The scenario in the format above; parseScenario reads it back unchanged.
-nlohmann::json scenarioToJson(const Scenario& scenario);
+// The scenario in the format above, keys in the order shown; parseScenario reads it back
+// unchanged.
+nlohmann::ordered_json scenarioToJson(const Scenario& scenario);
 
 // One line of g19-hostsim's call log: {"t_ms": ..., "fn": ..., arguments..., "ret": ...,
-// "value": ...}. `tMs` is the caller's clock, not the call's.
-nlohmann::json callToJson(const Call& call, double tMs);
+// "value": ...}, keys in that order. `tMs` is the caller's clock, not the call's.
+nlohmann::ordered_json callToJson(const Call& call, double tMs);
 
 // Compact text of a JSON value. Host strings are bytes in no promised encoding; invalid
 // UTF-8 is replaced instead of failing the whole line.
-std::string dumpJson(const nlohmann::json& value);
+std::string dumpJson(const nlohmann::ordered_json& value);
 
 }  // namespace sim
