@@ -267,8 +267,9 @@ TEST(CallLogJson, ArgumentsAndResultsAppearUnderTheirKeys)
     ban.reason = "";
     ban.takesReturnCode = true;
     ban.returnCode = "g19sim-3";
-    EXPECT_EQ(sim::callToJson(ban, 12.5),
-              ordered_json::parse(R"({"t_ms": 12.5, "fn": "banclient", "schid": 18446744073709551615, "client": 7,
+    EXPECT_EQ(
+        sim::callToJson(ban, 12.5),
+        ordered_json::parse(R"({"t_ms": 12.5, "fn": "banclient", "schid": 18446744073709551615, "client": 7,
                               "reason": "", "seconds": 600, "returnCode": "g19sim-3", "ret": 0})"));
 
     sim::Call move;
