@@ -61,6 +61,7 @@ constexpr std::size_t RECEIVE_SIZE = 512;
 constexpr std::size_t BLOCK = 250;
 constexpr std::size_t WARMUP = 500;
 constexpr auto PLUGIN_CONNECT_TIMEOUT = std::chrono::seconds(20);
+constexpr auto PORT_FREE_TIMEOUT = std::chrono::seconds(60);
 
 struct Options {
     std::size_t requests = 10000;
@@ -195,6 +196,30 @@ int connectTo(std::uint16_t port, Clock::duration timeout)
     return -1;
 }
 
+// True once nothing else listens on `port`. The library binds it on every interface and
+// retries quietly while it is taken, so without this check the figures could be taken of
+// another program's server.
+bool waitForFreePort(std::uint16_t port, Clock::duration timeout)
+{
+    const Clock::time_point deadline = Clock::now() + timeout;
+    for (;;) {
+        const int socket = ::socket(AF_INET, SOCK_STREAM, 0);
+        const int reuse = 1;
+        ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+        sockaddr_in address = loopback(port);
+        address.sin_addr.s_addr = htonl(INADDR_ANY);
+        const bool free = ::bind(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+        ::close(socket);
+        if (free) {
+            return true;
+        }
+        if (Clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+}
+
 // What a floor server does for one command: the host calls to make (may be null) and the
 // answer to send.
 struct FloorAnswer {
@@ -314,15 +339,15 @@ struct Figure {
 };
 
 // Sends `command`, waits for the whole answer and checks it. Returns the round trip in µs.
-double roundTrip(int socket, std::uint8_t command, const Bytes& expected, Bytes& buffer)
+double roundTrip(int server, int socket, std::uint8_t command, const Bytes& expected, Bytes& buffer)
 {
     const Clock::time_point start = Clock::now();
     if (!sendAll(socket, &command, 1) || !receiveExactly(socket, buffer.data(), expected.size())) {
-        fail("the connection ended during a request");
+        fail(std::string("the connection to the ") + SERVER_NAMES[server] + " server ended during a request");
     }
     const Clock::time_point end = Clock::now();
     if (!std::equal(expected.begin(), expected.end(), buffer.begin())) {
-        fail("an answer differs from the expected bytes");
+        fail(std::string("an answer of the ") + SERVER_NAMES[server] + " server differs from the expected bytes");
     }
     return std::chrono::duration<double, std::micro>(end - start).count();
 }
@@ -383,6 +408,9 @@ int main(int argc, char** argv)
         largest = std::max(largest, figure.answer.size());
     }
 
+    if (!waitForFreePort(PLUGIN_PORT, PORT_FREE_TIMEOUT)) {
+        fail("port 12132 is in use by another program");
+    }
     // Every server thread starts here, so each inherits the server CPU.
     const PluginLibrary plugin = loadPlugin(options.library);
     plugin.setFunctionPointers(host);
@@ -409,10 +437,10 @@ int main(int argc, char** argv)
     Bytes buffer(largest);
     // Warm-up: the plug-in's first request waits for its listener to accept; caches and
     // the host's allocator settle.
-    for (std::size_t i = 0; i < WARMUP; ++i) {
+    for (std::size_t i = 0; i < std::min(WARMUP, options.requests); ++i) {
         for (const Figure& figure : figures) {
-            for (const int socket : sockets) {
-                roundTrip(socket, figure.command, figure.answer, buffer);
+            for (int server = 0; server < SERVER_COUNT; ++server) {
+                roundTrip(server, sockets[server], figure.command, figure.answer, buffer);
             }
         }
     }
@@ -423,7 +451,7 @@ int main(int argc, char** argv)
             for (int server = 0; server < SERVER_COUNT; ++server) {
                 for (std::size_t i = 0; i < block; ++i) {
                     figure.roundTrips[server].push_back(
-                        roundTrip(sockets[server], figure.command, figure.answer, buffer));
+                        roundTrip(server, sockets[server], figure.command, figure.answer, buffer));
                 }
             }
         }
