@@ -148,6 +148,12 @@ struct BrokenCase {
     std::size_t offset;
 };
 
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const BrokenCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
 // A channel record with an empty name, and a client entry with an empty nickname.
 Wire& channelRecord(Wire& wire, std::int64_t id)
 {

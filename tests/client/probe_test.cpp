@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <sstream>
@@ -64,6 +65,13 @@ public:
         return m_requests;
     }
 
+    // The probe may exit before the server has acted on its last request.
+    bool waitUntilHandled(std::size_t count)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_changed.wait_for(lock, std::chrono::seconds(5), [&] { return m_handled >= count; });
+    }
+
 private:
     // Bounded waits, so that the destructor is seen within 50 ms.
     bool readable(int fd)
@@ -93,6 +101,11 @@ private:
                     m_requests.push_back(request);
                 }
                 const Bytes answer = m_handler(request);
+                {
+                    std::lock_guard<std::mutex> lock(m_mutex);
+                    ++m_handled;
+                }
+                m_changed.notify_all();
                 if (!answer.empty()) {
                     send(connection, answer.data(), answer.size(), MSG_NOSIGNAL);
                 }
@@ -109,6 +122,8 @@ private:
     std::atomic<bool> m_stop{false};
     std::mutex m_mutex;
     std::vector<Bytes> m_requests;
+    std::size_t m_handled = 0;
+    std::condition_variable m_changed;
     std::thread m_thread;
 };
 
@@ -328,6 +343,7 @@ TEST_F(ProbeTest, ActionsSendTheirRequestAndWaitForNoAnswer)
 {
     const ProbeRun run = probe(at(m_plugin.port(), {"move", "9", "1"}));
     ASSERT_EQ(run.exitCode, 0) << run.err;
+    ASSERT_TRUE(m_plugin.waitUntilHandled(1));
     EXPECT_EQ(m_plugin.requests(), std::vector<Bytes>({{4, 11, 0, 9, 0, 0, 0, 1}}));
     EXPECT_EQ(sim::model().connections[0].clients[1].channel, 1u);
 }
@@ -369,6 +385,12 @@ struct FailureCase {
     int exitCode;
     const char* mentions;
 };
+
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const FailureCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
 
 class ProbeFailureTest : public ::testing::TestWithParam<FailureCase> {};
 

@@ -17,6 +17,12 @@ struct EncodeCase {
     Bytes bytes;
 };
 
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const EncodeCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
 class RequestEncodeTest : public ::testing::TestWithParam<EncodeCase> {};
 
 TEST_P(RequestEncodeTest, HasTheseBytes)
@@ -50,6 +56,11 @@ struct RefusedCase {
     display::Request request;
     const char* mentions;  // the value refused, as the message must name it
 };
+
+void PrintTo(const RefusedCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
 
 class RequestRefusedTest : public ::testing::TestWithParam<RefusedCase> {};
 

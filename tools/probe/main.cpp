@@ -203,11 +203,11 @@ std::string timestamp(bool utc)
 void printEvent(const probe::ClientEvent& event, const probe::ChannelNames& names, const Options& options)
 {
     if (options.json) {
-        nlohmann::json line = {{"time", timestamp(true)},
-                               {"event", probe::eventName(event.kind)},
-                               {"clientId", event.client},
-                               {"nickname", event.nickname},
-                               {"channelId", event.channel}};
+        nlohmann::ordered_json line = {{"time", timestamp(true)},
+                                       {"event", probe::eventName(event.kind)},
+                                       {"clientId", event.client},
+                                       {"nickname", event.nickname},
+                                       {"channelId", event.channel}};
         if (event.kind == probe::EventKind::MOVED) {
             line["fromChannelId"] = event.fromChannel;
         }

@@ -336,15 +336,16 @@ void printClients(std::ostream& out, const display::ClientList& list, const Chan
         << '\n';
 }
 
-nlohmann::json toJson(const display::ServerInfo& info)
+nlohmann::ordered_json toJson(const display::ServerInfo& info)
 {
     return {{"version", info.version},
-            {"serverName", info.serverName ? nlohmann::json(*info.serverName) : nlohmann::json(nullptr)}};
+            {"serverName",
+             info.serverName ? nlohmann::ordered_json(*info.serverName) : nlohmann::ordered_json(nullptr)}};
 }
 
-nlohmann::json toJson(const display::ChannelList& list)
+nlohmann::ordered_json toJson(const display::ChannelList& list)
 {
-    nlohmann::json channels = nlohmann::json::array();
+    nlohmann::ordered_json channels = nlohmann::ordered_json::array();
     for (const display::Channel& channel : list.channels) {
         channels.push_back({{"id", channel.id},
                             {"name", channel.name},
@@ -356,9 +357,9 @@ nlohmann::json toJson(const display::ChannelList& list)
     return {{"channels", channels}};
 }
 
-nlohmann::json toJson(const display::ClientList& list)
+nlohmann::ordered_json toJson(const display::ClientList& list)
 {
-    nlohmann::json clients = nlohmann::json::array();
+    nlohmann::ordered_json clients = nlohmann::ordered_json::array();
     for (const display::ClientEntry& client : list.clients) {
         clients.push_back({{"id", client.id},
                            {"nickname", client.nickname},
@@ -377,9 +378,9 @@ nlohmann::json toJson(const display::ClientList& list)
     return {{"ownClientId", list.ownId}, {"ownChannelId", list.ownChannel}, {"clients", clients}};
 }
 
-std::string dumpJson(const nlohmann::json& value)
+std::string dumpJson(const nlohmann::ordered_json& value)
 {
-    return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
 std::string hex(const std::vector<std::uint8_t>& bytes)

@@ -79,11 +79,11 @@ void printClients(std::ostream& out, const display::ClientList& list, const Chan
 std::string channelLabel(std::uint64_t channel, const ChannelNames& names);
 std::string paint(const std::string& text, Colour colour, bool enabled);
 
-nlohmann::json toJson(const display::ServerInfo& info);
-nlohmann::json toJson(const display::ChannelList& list);
-nlohmann::json toJson(const display::ClientList& list);
+nlohmann::ordered_json toJson(const display::ServerInfo& info);
+nlohmann::ordered_json toJson(const display::ChannelList& list);
+nlohmann::ordered_json toJson(const display::ClientList& list);
 // One line; bytes that are not UTF-8 are replaced rather than refused.
-std::string dumpJson(const nlohmann::json& value);
+std::string dumpJson(const nlohmann::ordered_json& value);
 
 std::string hex(const std::vector<std::uint8_t>& bytes);  // "02 00 05"
 // 16 bytes a line with their offset, for `raw`.
