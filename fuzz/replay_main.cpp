@@ -1,5 +1,5 @@
 // Replays fuzz inputs without libFuzzer: every file named on the command line, and every file
-// in each directory named, in name order. A failing input aborts with the fuzzer's message;
+// in each directory named, in name order (notes in *.md files are skipped). A failing input aborts with the fuzzer's message;
 // the corpus and the regression inputs run this way in the ordinary test suite.
 
 #include <algorithm>
@@ -41,7 +41,7 @@ int main(int argc, char** argv)
         std::vector<std::filesystem::path> files;
         if (std::filesystem::is_directory(path)) {
             for (const auto& entry : std::filesystem::directory_iterator(path)) {
-                if (entry.is_regular_file()) {
+                if (entry.is_regular_file() && entry.path().extension() != ".md") {
                     files.push_back(entry.path());
                 }
             }

@@ -247,7 +247,8 @@ void checkAnswer(const sim::Model& model, std::uint8_t command, const std::vecto
     case COMMAND_CONTROL:
         // Nothing is written: the answer is what the action left of the request.
         if (answer.size() > rest.size()
-            || !std::equal(answer.begin(), answer.end(), rest.end() - static_cast<std::ptrdiff_t>(answer.size()))) {
+            || !std::equal(answer.begin(), answer.end(),
+                           rest.end() - static_cast<std::ptrdiff_t>(answer.size()))) {
             fail("control answer is not the unread rest of the request");
         }
         break;
@@ -269,7 +270,8 @@ void checkAnswer(const sim::Model& model, std::uint8_t command, const std::vecto
             : listedBeforeZero(front->clients, [](const sim::Client& c) {
                   return c.listed ? std::optional<anyID>(c.id) : std::nullopt;
               });
-        if (front == nullptr || decoded.answer.clients.size() != expected || decoded.answer.ownId != front->self) {
+        if (front == nullptr || decoded.answer.clients.size() != expected
+            || decoded.answer.ownId != front->self) {
             fail("client list answer does not match the host's list or own client");
         }
         break;
@@ -315,7 +317,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
              + std::to_string(memory.invalid) + " invalid releases");
     }
     const std::uint8_t command = request.empty() ? 0 : request.front();
-    const std::vector<std::uint8_t> rest(request.empty() ? request.begin() : request.begin() + 1, request.end());
+    const std::vector<std::uint8_t> rest(request.empty() ? request.begin() : request.begin() + 1,
+                                         request.end());
     checkAnswer(model, command, rest, std::vector<std::uint8_t>(packet.data(), packet.data() + packet.size()),
                 output.str());
     return 0;
