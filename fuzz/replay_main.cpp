@@ -1,6 +1,7 @@
 // Replays fuzz inputs without libFuzzer: every file named on the command line, and every file
-// in each directory named, in name order (notes in *.md files are skipped). A failing input aborts with the fuzzer's message;
-// the corpus and the regression inputs run this way in the ordinary test suite.
+// in each directory named, in name order (notes in *.md files are skipped). A failing input
+// aborts with the fuzzer's message; the corpus and the regression inputs run this way in the
+// ordinary test suite.
 
 #include <algorithm>
 #include <cstddef>
