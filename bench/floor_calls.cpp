@@ -61,9 +61,9 @@ void channelListCalls(const TS3Functions& host)
 
 void clientListCalls(const TS3Functions& host)
 {
-    constexpr std::size_t PROPERTIES[] = {CLIENT_TALK_REQUEST,  CLIENT_IS_TALKER, CLIENT_INPUT_MUTED,
-                                          CLIENT_OUTPUT_MUTED,  CLIENT_IS_RECORDING, CLIENT_AWAY,
-                                          CLIENT_IS_CHANNEL_COMMANDER, CLIENT_IS_MUTED};
+    constexpr std::size_t PROPERTIES[] = {
+        CLIENT_TALK_REQUEST, CLIENT_IS_TALKER, CLIENT_INPUT_MUTED,          CLIENT_OUTPUT_MUTED,
+        CLIENT_IS_RECORDING, CLIENT_AWAY,      CLIENT_IS_CHANNEL_COMMANDER, CLIENT_IS_MUTED};
     createReturnCode(host);
     const uint64 schid = host.getCurrentServerConnectionHandlerID();
     anyID self = 0;

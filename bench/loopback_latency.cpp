@@ -236,8 +236,9 @@ public:
     {
         m_listener = ::socket(AF_INET, SOCK_STREAM, 0);
         const sockaddr_in address = loopback(0);
-        if (m_listener < 0 || ::bind(m_listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0
-            || ::listen(m_listener, 1) != 0) {
+        if (m_listener < 0 ||
+            ::bind(m_listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+            ::listen(m_listener, 1) != 0) {
             fail("floor server: " + std::string(std::strerror(errno)));
         }
         sockaddr_in bound{};
@@ -347,7 +348,8 @@ double roundTrip(int server, int socket, std::uint8_t command, const Bytes& expe
     }
     const Clock::time_point end = Clock::now();
     if (!std::equal(expected.begin(), expected.end(), buffer.begin())) {
-        fail(std::string("an answer of the ") + SERVER_NAMES[server] + " server differs from the expected bytes");
+        fail(std::string("an answer of the ") + SERVER_NAMES[server] +
+             " server differs from the expected bytes");
     }
     return std::chrono::duration<double, std::micro>(end - start).count();
 }
@@ -471,7 +473,8 @@ int main(int argc, char** argv)
     std::ofstream json;
     if (!options.json.empty()) {
         json.open(options.json);
-        json << "{\"requests\": " << options.requests << ", \"cpus\": \"" << options.cpus << "\", \"figures\": [";
+        json << "{\"requests\": " << options.requests << ", \"cpus\": \"" << options.cpus
+             << "\", \"figures\": [";
     }
     for (std::size_t i = 0; i < figures.size(); ++i) {
         const Figure& figure = figures[i];
@@ -488,8 +491,8 @@ int main(int argc, char** argv)
             std::printf("%-30s %-10s %7zu %9.1f %9.1f %9.0f\n", figure.name.c_str(), SERVER_NAMES[server],
                         figure.answer.size(), p50, p99, rate);
             if (json.is_open()) {
-                json << ", \"" << SERVER_NAMES[server] << "\": {\"p50_us\": " << p50 << ", \"p99_us\": " << p99
-                     << ", \"requests_per_s\": " << rate << "}";
+                json << ", \"" << SERVER_NAMES[server] << "\": {\"p50_us\": " << p50
+                     << ", \"p99_us\": " << p99 << ", \"requests_per_s\": " << rate << "}";
             }
         }
         if (json.is_open()) {

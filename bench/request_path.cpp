@@ -99,8 +99,8 @@ void report(benchmark::State& state, std::size_t bytes, std::size_t hostCalls, s
 {
     state.counters["bytes"] = static_cast<double>(bytes);
     state.counters["host_calls"] = static_cast<double>(hostCalls);
-    state.counters["allocs"] = benchmark::Counter(static_cast<double>(allocations),
-                                                  benchmark::Counter::kAvgIterations);
+    state.counters["allocs"] =
+        benchmark::Counter(static_cast<double>(allocations), benchmark::Counter::kAvgIterations);
 }
 
 void runRequest(benchmark::State& state, std::uint8_t command, void (*floorCalls)(const TS3Functions&))

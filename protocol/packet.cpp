@@ -20,7 +20,9 @@ Packet::Packet(const Packet& other)
 }
 
 Packet::Packet(Packet&& other) noexcept
-    : m_storage(std::move(other.m_storage)), m_capacity(other.m_capacity), m_front(other.m_front),
+    : m_storage(std::move(other.m_storage)),
+      m_capacity(other.m_capacity),
+      m_front(other.m_front),
       m_end(other.m_end)
 {
     other.m_capacity = 0;
