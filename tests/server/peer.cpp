@@ -179,20 +179,24 @@ void Peer::close()
     }
 }
 
-std::size_t openHandleCount()
+std::optional<std::size_t> openHandleCount()
 {
 #if defined(_WIN32)
     DWORD count = 0;
-    GetProcessHandleCount(GetCurrentProcess(), &count);
+    if (!GetProcessHandleCount(GetCurrentProcess(), &count) || count == 0) {
+        return std::nullopt;
+    }
     return count;
 #else
-    std::size_t count = 0;
-    if (DIR* directory = opendir("/proc/self/fd")) {
-        while (readdir(directory) != nullptr) {
-            ++count;
-        }
-        closedir(directory);
+    DIR* directory = opendir("/proc/self/fd");
+    if (directory == nullptr) {
+        return std::nullopt;
     }
+    std::size_t count = 0;
+    while (readdir(directory) != nullptr) {
+        ++count;
+    }
+    closedir(directory);
     return count;
 #endif
 }

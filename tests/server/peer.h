@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -48,8 +49,9 @@ private:
     std::intptr_t m_socket = -1;
 };
 
-// Open descriptors (POSIX) or handles (Windows) of this process.
-std::size_t openHandleCount();
+// Open descriptors (POSIX) or handles (Windows) of this process; nothing where the system
+// does not tell (Wine answers every process's handle count with 0).
+std::optional<std::size_t> openHandleCount();
 
 // The answer to 02 for a server of this name.
 Bytes serverNameAnswer(const std::string& name);

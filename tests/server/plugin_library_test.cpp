@@ -8,9 +8,13 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <iostream>
+#include <optional>
 #include <thread>
 
 namespace {
+
+constexpr int CYCLES = 50;
 
 TEST(PluginLibrary, ReportsItsIdentity)
 {
@@ -80,14 +84,19 @@ TEST(PluginLibrary, SurvivesManyLoadInitRequestShutdownUnloadCycles)
     model.connections.push_back({1, "Cycle", 0, {}, {}});
     sim::setModel(model);
 
-    const std::size_t handlesBefore = openHandleCount();
-    for (int cycle = 1; cycle <= G19_PLUGIN_CYCLES; ++cycle) {
+    const std::optional<std::size_t> handlesBefore = openHandleCount();
+    for (int cycle = 1; cycle <= CYCLES; ++cycle) {
         runCycle(cycle);
         if (::testing::Test::HasFatalFailure()) {
             return;
         }
     }
-    EXPECT_EQ(openHandleCount(), handlesBefore) << "handles left open by " << G19_PLUGIN_CYCLES << " cycles";
+    if (handlesBefore) {
+        EXPECT_EQ(openHandleCount(), handlesBefore) << "handles left open by " << CYCLES << " cycles";
+    } else {
+        RecordProperty("handles", "not counted: the system does not report them");
+        std::cout << "note: open handles not counted here: the system does not report them\n";
+    }
     EXPECT_EQ(sim::memory().live, 0u);
     EXPECT_EQ(sim::memory().invalid, 0u);
 }
