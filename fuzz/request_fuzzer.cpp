@@ -41,48 +41,73 @@ constexpr std::size_t MAX_RULES = 4;
 
 const std::uint64_t SCHIDS[] = {1, 2, 0xFFFFFFFFFFFFFFFFull};
 const std::uint64_t CHANNEL_IDS[] = {
-    1,          2,           3,           42,          0xFFFF,      0x10000,     0xFFFFFFFF,
-    0x100000000ull, 0x100000001ull, 0x7FFFFFFFFFFFFFFFull, 0x8000000000000000ull, 0xFFFFFFFFFFFFFFFFull,
+    1,
+    2,
+    3,
+    42,
+    0xFFFF,
+    0x10000,
+    0xFFFFFFFF,
+    0x100000000ull,
+    0x100000001ull,
+    0x7FFFFFFFFFFFFFFFull,
+    0x8000000000000000ull,
+    0xFFFFFFFFFFFFFFFFull,
     0,  // ends the host's list early, as a terminator inside it
 };
 const anyID CLIENT_IDS[] = {1, 2, 3, 7, 0x7FFF, 0x8000, 0xFFFE, 0xFFFF, 0};
-const int VALUES[] = {0, 1, 2, -1, 255, 256, 65535, 65537, std::numeric_limits<int>::min(),
-                      std::numeric_limits<int>::max()};
+const int VALUES[] = {
+    0, 1, 2, -1, 255, 256, 65535, 65537, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()};
 const std::size_t CLIENT_PROPERTIES[] = {4, 5, 6, 16, 17, 38, 43, 46, 57};
 const std::size_t FILTER_PROPERTIES[] = {0, 1, 4, 5, 6, 8, 12, 28, 38, 43};
 // Every slot the plug-in calls except freeMemory: a host that refuses to take memory back
 // leaks by its own doing, and the fault sweep covers that case.
 const char* const FUNCTIONS[] = {
-    "getCurrentServerConnectionHandlerID", "createReturnCode", "getServerVariableAsString",
-    "getChannelList", "getChannelVariableAsString", "getChannelVariableAsInt", "getParentChannelOfChannel",
-    "getClientID", "getClientList", "getChannelOfClient", "getClientVariableAsString",
-    "getClientVariableAsInt", "getClientSelfVariableAsInt", "setClientSelfVariableAsInt",
-    "flushClientSelfUpdates", "stopConnection", "requestIsTalker", "requestClientMove",
-    "requestClientKickFromChannel", "requestClientKickFromServer", "banclient",
+    "getCurrentServerConnectionHandlerID",
+    "createReturnCode",
+    "getServerVariableAsString",
+    "getChannelList",
+    "getChannelVariableAsString",
+    "getChannelVariableAsInt",
+    "getParentChannelOfChannel",
+    "getClientID",
+    "getClientList",
+    "getChannelOfClient",
+    "getClientVariableAsString",
+    "getClientVariableAsInt",
+    "getClientSelfVariableAsInt",
+    "setClientSelfVariableAsInt",
+    "flushClientSelfUpdates",
+    "stopConnection",
+    "requestIsTalker",
+    "requestClientMove",
+    "requestClientKickFromChannel",
+    "requestClientKickFromServer",
+    "banclient",
 };
 
 std::string nameFor(std::uint8_t selector)
 {
     switch (selector % 9) {
-    case 0:
-        return "";
-    case 1:
-        return "a";
-    case 2:
-        return "Lobby";
-    case 3:
-        return "Zw\xC3\xB6lf \xE2\x9C\x93";
-    case 4:
-        return "\xFF\xFE\xC0\x80";
-    case 5:
-        return std::string(300, 'x');
-    case 6:
-        // Longer than a string field can say: the answer must cut it, not break its framing.
-        return std::string(70000, 'y');
-    case 7:
-        return std::string("emb\0edded", 9);
-    default:
-        return "ERROR";
+        case 0:
+            return "";
+        case 1:
+            return "a";
+        case 2:
+            return "Lobby";
+        case 3:
+            return "Zw\xC3\xB6lf \xE2\x9C\x93";
+        case 4:
+            return "\xFF\xFE\xC0\x80";
+        case 5:
+            return std::string(300, 'x');
+        case 6:
+            // Longer than a string field can say: the answer must cut it, not break its framing.
+            return std::string(70000, 'y');
+        case 7:
+            return std::string("emb\0edded", 9);
+        default:
+            return "ERROR";
     }
 }
 
@@ -167,17 +192,17 @@ std::vector<sim::FailureRule> readRules(Input& in)
         }
         const std::uint8_t filter = in.byte();
         switch (filter % 4) {
-        case 1:
-            rule.property = pick(FILTER_PROPERTIES, static_cast<std::uint8_t>(filter >> 2));
-            break;
-        case 2:
-            rule.client = pick(CLIENT_IDS, static_cast<std::uint8_t>(filter >> 2));
-            break;
-        case 3:
-            rule.channel = pick(CHANNEL_IDS, static_cast<std::uint8_t>(filter >> 2));
-            break;
-        default:
-            break;
+            case 1:
+                rule.property = pick(FILTER_PROPERTIES, static_cast<std::uint8_t>(filter >> 2));
+                break;
+            case 2:
+                rule.client = pick(CLIENT_IDS, static_cast<std::uint8_t>(filter >> 2));
+                break;
+            case 3:
+                rule.channel = pick(CHANNEL_IDS, static_cast<std::uint8_t>(filter >> 2));
+                break;
+            default:
+                break;
         }
     }
     return rules;
@@ -221,66 +246,68 @@ void checkAnswer(const sim::Model& model, std::uint8_t command, const std::vecto
         fail("standard output written for command " + std::to_string(command) + ": " + output);
     }
     switch (command) {
-    case COMMAND_SERVER_NAME: {
-        const auto decoded = display::decodeServerInfo(answer.data(), answer.size());
-        if (!decoded.complete()) {
-            fail("server name answer: " + display::describe(decoded.status, decoded.error));
-        }
-        break;
-    }
-    case COMMAND_CHANNEL_LIST: {
-        if (answer.empty()) {
-            break;  // the host could not list or name the channels
-        }
-        const auto decoded = display::decodeChannelList(answer.data(), answer.size());
-        if (!decoded.complete()) {
-            fail("channel list answer: " + display::describe(decoded.status, decoded.error));
-        }
-        const std::size_t expected = front == nullptr ? 0
-            : listedBeforeZero(front->channels, [](const sim::Channel& c) { return std::optional(c.id); });
-        if (front == nullptr || decoded.answer.channels.size() != expected) {
-            fail("channel list answer has " + std::to_string(decoded.answer.channels.size())
-                 + " records, the host lists " + std::to_string(expected));
-        }
-        break;
-    }
-    case COMMAND_CONTROL:
-        // Nothing is written: the answer is what the action left of the request.
-        if (answer.size() > rest.size()
-            || !std::equal(answer.begin(), answer.end(),
-                           rest.end() - static_cast<std::ptrdiff_t>(answer.size()))) {
-            fail("control answer is not the unread rest of the request");
-        }
-        break;
-    case COMMAND_CLIENT_LIST: {
-        if (!output.empty()) {
-            if (output.rfind("\nERR: ", 0) != 0 && output.rfind("\nERR2: ", 0) != 0) {
-                fail("client list diagnostic: " + output);
-            }
-            if (answer != rest) {
-                fail("client list answer after a diagnostic is not the request left untouched");
+        case COMMAND_SERVER_NAME: {
+            const auto decoded = display::decodeServerInfo(answer.data(), answer.size());
+            if (!decoded.complete()) {
+                fail("server name answer: " + display::describe(decoded.status, decoded.error));
             }
             break;
         }
-        const auto decoded = display::decodeClientList(answer.data(), answer.size());
-        if (!decoded.complete()) {
-            fail("client list answer: " + display::describe(decoded.status, decoded.error));
+        case COMMAND_CHANNEL_LIST: {
+            if (answer.empty()) {
+                break;  // the host could not list or name the channels
+            }
+            const auto decoded = display::decodeChannelList(answer.data(), answer.size());
+            if (!decoded.complete()) {
+                fail("channel list answer: " + display::describe(decoded.status, decoded.error));
+            }
+            const std::size_t expected =
+                front == nullptr ? 0 : listedBeforeZero(front->channels, [](const sim::Channel& c) {
+                    return std::optional(c.id);
+                });
+            if (front == nullptr || decoded.answer.channels.size() != expected) {
+                fail("channel list answer has " + std::to_string(decoded.answer.channels.size()) +
+                     " records, the host lists " + std::to_string(expected));
+            }
+            break;
         }
-        const std::size_t expected = front == nullptr ? 0
-            : listedBeforeZero(front->clients, [](const sim::Client& c) {
-                  return c.listed ? std::optional<anyID>(c.id) : std::nullopt;
-              });
-        if (front == nullptr || decoded.answer.clients.size() != expected
-            || decoded.answer.ownId != front->self) {
-            fail("client list answer does not match the host's list or own client");
+        case COMMAND_CONTROL:
+            // Nothing is written: the answer is what the action left of the request.
+            if (answer.size() > rest.size() ||
+                !std::equal(answer.begin(), answer.end(),
+                            rest.end() - static_cast<std::ptrdiff_t>(answer.size()))) {
+                fail("control answer is not the unread rest of the request");
+            }
+            break;
+        case COMMAND_CLIENT_LIST: {
+            if (!output.empty()) {
+                if (output.rfind("\nERR: ", 0) != 0 && output.rfind("\nERR2: ", 0) != 0) {
+                    fail("client list diagnostic: " + output);
+                }
+                if (answer != rest) {
+                    fail("client list answer after a diagnostic is not the request left untouched");
+                }
+                break;
+            }
+            const auto decoded = display::decodeClientList(answer.data(), answer.size());
+            if (!decoded.complete()) {
+                fail("client list answer: " + display::describe(decoded.status, decoded.error));
+            }
+            const std::size_t expected =
+                front == nullptr ? 0 : listedBeforeZero(front->clients, [](const sim::Client& c) {
+                    return c.listed ? std::optional<anyID>(c.id) : std::nullopt;
+                });
+            if (front == nullptr || decoded.answer.clients.size() != expected ||
+                decoded.answer.ownId != front->self) {
+                fail("client list answer does not match the host's list or own client");
+            }
+            break;
         }
-        break;
-    }
-    default:
-        if (answer != std::vector<std::uint8_t>{0}) {
-            fail("unrecognised command " + std::to_string(command) + " not answered with exactly 00");
-        }
-        break;
+        default:
+            if (answer != std::vector<std::uint8_t>{0}) {
+                fail("unrecognised command " + std::to_string(command) + " not answered with exactly 00");
+            }
+            break;
     }
 }
 
@@ -313,8 +340,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const sim::MemoryReport memory = sim::memory();
     if (memory.live != 0 || memory.invalid != 0) {
-        fail("host memory unbalanced: " + std::to_string(memory.live) + " live, "
-             + std::to_string(memory.invalid) + " invalid releases");
+        fail("host memory unbalanced: " + std::to_string(memory.live) + " live, " +
+             std::to_string(memory.invalid) + " invalid releases");
     }
     const std::uint8_t command = request.empty() ? 0 : request.front();
     const std::vector<std::uint8_t> rest(request.empty() ? request.begin() : request.begin() + 1,

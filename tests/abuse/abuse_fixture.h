@@ -62,8 +62,8 @@ protected:
         EXPECT_EQ(output, lastLines) << "unexpected standard output";
         const bool back = waitForResources(m_before, 2s);
         const Resources now = resources();
-        EXPECT_TRUE(back) << "descriptors " << m_before.descriptors << " -> " << now.descriptors << ", threads "
-                          << m_before.threads << " -> " << now.threads;
+        EXPECT_TRUE(back) << "descriptors " << m_before.descriptors << " -> " << now.descriptors
+                          << ", threads " << m_before.threads << " -> " << now.threads;
     }
 
     // Requests of command 5 to a server without an own client write their diagnostic.

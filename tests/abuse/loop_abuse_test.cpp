@@ -83,8 +83,11 @@ TEST_P(ShutdownWithPeerTest, StopsWithinTheBoundAndServesAfterARestart)
 }
 
 INSTANTIATE_TEST_SUITE_P(Peers, ShutdownWithPeerTest,
-                         ::testing::Values(PeerAtStop{"Silent", false}, PeerAtStop{"NotReadingALargeAnswer", true}),
-                         [](const ::testing::TestParamInfo<PeerAtStop>& info) { return std::string(info.param.name); });
+                         ::testing::Values(PeerAtStop{"Silent", false},
+                                           PeerAtStop{"NotReadingALargeAnswer", true}),
+                         [](const ::testing::TestParamInfo<PeerAtStop>& info) {
+                             return std::string(info.param.name);
+                         });
 
 // 64 KiB of 02 in one send: every receive of it is one request, and each gets one answer.
 TEST_F(AbuseTest, BurstOfRequestsInOneSendIsAnsweredReceiveByReceive)
@@ -159,20 +162,20 @@ TEST_F(AbuseTest, TwoHundredConnectAndDisconnectCycles)
         Peer peer(port);
         ASSERT_TRUE(peer.connected());
         switch (cycle % 4) {
-        case 0:  // a request, its answer, and away
-            ASSERT_TRUE(peer.send({0x02}));
-            ASSERT_EQ(peer.read(answer.size()), answer);
-            break;
-        case 1:  // gone before saying anything
-            break;
-        case 2:  // a request, then a reset instead of reading the answer
-            ASSERT_TRUE(peer.send({0x02}));
-            peer.reset();
-            break;
-        default:  // done sending: the plug-in answers the end and closes
-            peer.closeSending();
-            EXPECT_EQ(peer.readToEnd(2s).bytes, Bytes{RECV_ERROR_REPLY});
-            break;
+            case 0:  // a request, its answer, and away
+                ASSERT_TRUE(peer.send({0x02}));
+                ASSERT_EQ(peer.read(answer.size()), answer);
+                break;
+            case 1:  // gone before saying anything
+                break;
+            case 2:  // a request, then a reset instead of reading the answer
+                ASSERT_TRUE(peer.send({0x02}));
+                peer.reset();
+                break;
+            default:  // done sending: the plug-in answers the end and closes
+                peer.closeSending();
+                EXPECT_EQ(peer.readToEnd(2s).bytes, Bytes{RECV_ERROR_REPLY});
+                break;
         }
     }
     EXPECT_TRUE(waitForResources(serving, 2s)) << "connections left open on the plug-in's side";
@@ -190,7 +193,9 @@ TEST_F(AbuseTest, TwentyPeersAtOnceAreServedOneByOneInAcceptOrder)
     constexpr anyID QUEUED = 10;
     constexpr anyID CONCURRENT = 10;
     const std::uint16_t port = start();
-    const auto kickRequest = [](anyID number) { return Bytes{0x04, 0x09, 0x00, static_cast<std::uint8_t>(number)}; };
+    const auto kickRequest = [](anyID number) {
+        return Bytes{0x04, 0x09, 0x00, static_cast<std::uint8_t>(number)};
+    };
 
     auto holder = std::make_unique<Peer>(port);
     ASSERT_TRUE(holder->connected());

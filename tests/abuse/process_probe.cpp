@@ -67,9 +67,9 @@ PortHolder::PortHolder(std::uint32_t address, std::uint16_t port)
     bound.sin_port = htons(port);
     socklen_t length = sizeof bound;
     int pipeEnds[2] = {-1, -1};
-    if (::bind(socket, reinterpret_cast<const sockaddr*>(&bound), sizeof bound) != 0 || ::listen(socket, 1) != 0
-        || getsockname(socket, reinterpret_cast<sockaddr*>(&bound), &length) != 0
-        || pipe2(pipeEnds, O_CLOEXEC) != 0) {
+    if (::bind(socket, reinterpret_cast<const sockaddr*>(&bound), sizeof bound) != 0 ||
+        ::listen(socket, 1) != 0 || getsockname(socket, reinterpret_cast<sockaddr*>(&bound), &length) != 0 ||
+        pipe2(pipeEnds, O_CLOEXEC) != 0) {
         ::close(socket);
         return;
     }

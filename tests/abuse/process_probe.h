@@ -2,10 +2,10 @@
 // What the abuse and soak tests look at from the outside: the process's threads, descriptors
 // and resident memory, and a second process that holds a port.
 
+#include <sys/types.h>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <sys/types.h>
 
 std::size_t threadCount();
 std::size_t residentKiB();

@@ -168,8 +168,8 @@ TEST_P(FaultSweep, EveryHostCallFailedInTurn)
             rule.skip = fault.skip;
             rule.count = fault.count;
 
-            SCOPED_TRACE("call " + std::to_string(k) + " (" + fault.fn + ") fails"
-                         + (persistent ? ", and every later call of it" : ""));
+            SCOPED_TRACE("call " + std::to_string(k) + " (" + fault.fn + ") fails" +
+                         (persistent ? ", and every later call of it" : ""));
             const Observed seen = run(request.bytes, {rule});
             ASSERT_GT(seen.log.size(), k);
             // The sequence up to the failing call is the clean one; past it the model decides.

@@ -682,71 +682,71 @@ void control(ModelHost& host, Rest& rest, const std::string& returnCode)
         host.flushSelf(schid, returnCode);
     };
     switch (rest.take(1)) {
-    case 1:
-        host.stopConnection(host.currentSchid());
-        break;
-    case 2:
-        toggle(5);
-        break;
-    case 3:
-        toggle(38);
-        break;
-    case 4:
-        toggle(6);
-        break;
-    case 5: {
-        const uint64 schid = host.currentSchid();
-        host.requestTalker(schid, 1, returnCode);
-        int pending = 0;
-        host.selfInt(schid, 43, pending);
-        host.requestTalker(schid, pending == 1 ? 0 : 1, returnCode);
-        break;
-    }
-    case 7: {
-        const uint64 schid = host.currentSchid();
-        anyID self = 0;
-        if (host.clientId(schid, self) != 0 || !need(4)) {
+        case 1:
+            host.stopConnection(host.currentSchid());
+            break;
+        case 2:
+            toggle(5);
+            break;
+        case 3:
+            toggle(38);
+            break;
+        case 4:
+            toggle(6);
+            break;
+        case 5: {
+            const uint64 schid = host.currentSchid();
+            host.requestTalker(schid, 1, returnCode);
+            int pending = 0;
+            host.selfInt(schid, 43, pending);
+            host.requestTalker(schid, pending == 1 ? 0 : 1, returnCode);
             break;
         }
-        const uint64 channel = rest.take(4);
-        rest.skipString();
-        host.move(schid, self, channel);
-        break;
-    }
-    case 8: {
-        if (!need(2)) {
+        case 7: {
+            const uint64 schid = host.currentSchid();
+            anyID self = 0;
+            if (host.clientId(schid, self) != 0 || !need(4)) {
+                break;
+            }
+            const uint64 channel = rest.take(4);
+            rest.skipString();
+            host.move(schid, self, channel);
             break;
         }
-        const auto client = static_cast<anyID>(rest.take(2));
-        host.kickFromChannel(host.currentSchid(), client, returnCode);
-        break;
-    }
-    case 9: {
-        const uint64 schid = host.currentSchid();
-        if (need(2)) {
-            host.removeClient("requestClientKickFromServer", schid, static_cast<anyID>(rest.take(2)),
-                              std::nullopt, returnCode);
-        }
-        break;
-    }
-    case 10: {
-        const uint64 schid = host.currentSchid();
-        if (need(6)) {
+        case 8: {
+            if (!need(2)) {
+                break;
+            }
             const auto client = static_cast<anyID>(rest.take(2));
-            host.removeClient("banclient", schid, client, rest.take(4), returnCode);
+            host.kickFromChannel(host.currentSchid(), client, returnCode);
+            break;
         }
-        break;
-    }
-    case 11: {
-        const uint64 schid = host.currentSchid();
-        if (need(6)) {
-            const auto client = static_cast<anyID>(rest.take(2));
-            host.move(schid, client, rest.take(4));
+        case 9: {
+            const uint64 schid = host.currentSchid();
+            if (need(2)) {
+                host.removeClient("requestClientKickFromServer", schid, static_cast<anyID>(rest.take(2)),
+                                  std::nullopt, returnCode);
+            }
+            break;
         }
-        break;
-    }
-    default:
-        break;
+        case 10: {
+            const uint64 schid = host.currentSchid();
+            if (need(6)) {
+                const auto client = static_cast<anyID>(rest.take(2));
+                host.removeClient("banclient", schid, client, rest.take(4), returnCode);
+            }
+            break;
+        }
+        case 11: {
+            const uint64 schid = host.currentSchid();
+            if (need(6)) {
+                const auto client = static_cast<anyID>(rest.take(2));
+                host.move(schid, client, rest.take(4));
+            }
+            break;
+        }
+        default:
+            break;
     }
 }
 
@@ -763,22 +763,22 @@ Outcome expectedOutcome(const sim::Model& model, const Bytes& request, const std
     Bytes answer;
     std::string output;
     switch (command) {
-    case 2:
-        serverName(host, answer);
-        break;
-    case 3:
-        channelList(host, answer);
-        break;
-    case 4:
-        control(host, rest, returnCode);
-        answer = rest.left();
-        break;
-    case 5:
-        clientList(host, rest, answer, output);
-        break;
-    default:
-        answer = {0};
-        break;
+        case 2:
+            serverName(host, answer);
+            break;
+        case 3:
+            channelList(host, answer);
+            break;
+        case 4:
+            control(host, rest, returnCode);
+            answer = rest.left();
+            break;
+        case 5:
+            clientList(host, rest, answer, output);
+            break;
+        default:
+            answer = {0};
+            break;
     }
     Outcome outcome = std::move(host.outcome());
     outcome.answer = std::move(answer);

@@ -28,9 +28,9 @@ struct Outcome {
     Bytes answer;
     // Every host call, one line each with its arguments and result (see describeCall).
     std::vector<std::string> calls;
-    std::string output;          // what reaches standard output
-    std::size_t allocated = 0;   // host blocks handed out
-    std::size_t live = 0;        // blocks the host still holds afterwards
+    std::string output;         // what reaches standard output
+    std::size_t allocated = 0;  // host blocks handed out
+    std::size_t live = 0;       // blocks the host still holds afterwards
 };
 
 // `createdCode` is what the host's createReturnCode writes when it does not fail.
