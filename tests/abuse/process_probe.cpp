@@ -61,6 +61,10 @@ PortHolder::PortHolder(std::uint32_t address, std::uint16_t port)
     if (socket < 0) {
         return;
     }
+    // Connections of earlier tests may linger in TIME_WAIT on the port; they must not keep
+    // the holder out, only another listener may.
+    const int reuse = 1;
+    setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
     sockaddr_in bound{};
     bound.sin_family = AF_INET;
     bound.sin_addr.s_addr = htonl(address);
