@@ -1,10 +1,10 @@
 #include "platform/socket.h"
 
 #include <arpa/inet.h>
-#include <cerrno>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <cerrno>
 
 namespace platform {
 
@@ -23,12 +23,12 @@ SocketError classify(int error, const Interrupter& interrupter)
         return SocketError::INTERRUPTED;
     }
     switch (error) {
-    case ECONNRESET:
-    case EPIPE:
-    case ETIMEDOUT:
-        return SocketError::CONNECTION_LOST;
-    default:
-        return SocketError::FAILED;
+        case ECONNRESET:
+        case EPIPE:
+        case ETIMEDOUT:
+            return SocketError::CONNECTION_LOST;
+        default:
+            return SocketError::FAILED;
     }
 }
 
@@ -57,9 +57,7 @@ bool startSockets()
     return true;
 }
 
-void stopSockets()
-{
-}
+void stopSockets() {}
 
 SocketHandle openStreamSocket()
 {

@@ -42,12 +42,12 @@ SocketError waitUntilReady(SocketHandle socket, Direction direction, const Inter
             return SocketError::INTERRUPTED;
         }
         switch (waitReady(socket, direction, WAIT_SLICE_US)) {
-        case Readiness::READY:
-            return SocketError::NONE;
-        case Readiness::FAILED:
-            return SocketError::FAILED;
-        case Readiness::TIMEOUT:
-            break;
+            case Readiness::READY:
+                return SocketError::NONE;
+            case Readiness::FAILED:
+                return SocketError::FAILED;
+            case Readiness::TIMEOUT:
+                break;
         }
     }
 }
@@ -55,14 +55,14 @@ SocketError waitUntilReady(SocketHandle socket, Direction direction, const Inter
 SocketError classify(int error)
 {
     switch (error) {
-    case WSAECONNRESET:
-    case WSAECONNABORTED:
-    case WSAENETRESET:
-    case WSAETIMEDOUT:
-    case WSAESHUTDOWN:
-        return SocketError::CONNECTION_LOST;
-    default:
-        return SocketError::FAILED;
+        case WSAECONNRESET:
+        case WSAECONNABORTED:
+        case WSAENETRESET:
+        case WSAETIMEDOUT:
+        case WSAESHUTDOWN:
+            return SocketError::CONNECTION_LOST;
+        default:
+            return SocketError::FAILED;
     }
 }
 

@@ -16,7 +16,9 @@ bool isCodePoint(char32_t c)
 
 void appendUtf8(std::string& out, char32_t c)
 {
-    auto byte = [&out](char32_t value) { out.push_back(static_cast<char>(static_cast<std::uint8_t>(value))); };
+    auto byte = [&out](char32_t value) {
+        out.push_back(static_cast<char>(static_cast<std::uint8_t>(value)));
+    };
     if (c < 0x80) {
         byte(c);
     } else if (c < 0x800) {

@@ -6,9 +6,9 @@
 // once. No C++ exception leaves any of them.
 
 #include "host/ts3_functions.h"
+#include "platform/text.h"
 #include "plugin/listener_settings.h"
 #include "plugin/plugin_state.h"
-#include "platform/text.h"
 #include "protocol/commands.h"
 #include "server/listener.h"
 
@@ -28,7 +28,8 @@ constexpr char PLUGIN_NAME[] = "Kestro G19 TS3 Plugin";
 constexpr int PLUGIN_API_VERSION = 20;
 constexpr char PLUGIN_AUTHOR[] = "Kestro (Special thanks to Delvane)";
 constexpr char PLUGIN_DESCRIPTION[] =
-    "This plugin provides support for the Logitech G19 keyboard. Requires the Kestro G19 Display Manager to work.";
+    "This plugin provides support for the Logitech G19 keyboard. Requires the Kestro G19 Display Manager to "
+    "work.";
 
 // Made on first use, after the state it refers to, so it is destroyed before that state
 // when the library is unloaded.
@@ -47,8 +48,9 @@ char* copyOf(const std::string& text)
 
 }  // namespace
 
-// Returns the plug-in's name in UTF-8. The string belongs to the library and stays the
-// same pointer until the library is unloaded; the caller must not free it.
+// Host's main thread, before init. Returns the plug-in's name in UTF-8, converted on the
+// first call. The string belongs to the library and is the same pointer on every call
+// until the library is unloaded; the caller must not free it.
 G19_EXPORT const char* ts3plugin_name()
 {
     PluginState& state = pluginState();
@@ -63,41 +65,45 @@ G19_EXPORT const char* ts3plugin_name()
     return state.cachedName;
 }
 
-// Returns a constant of the library, valid until the library is unloaded.
+// Host's main thread. Returns a constant of the library, valid until the library is
+// unloaded; the caller must not free it.
 G19_EXPORT const char* ts3plugin_version()
 {
     return PLUGIN_VERSION;
 }
 
-// The plug-in interface version this library is written against.
+// Host's main thread: the plug-in interface version this library is written against.
 G19_EXPORT int ts3plugin_apiVersion()
 {
     return PLUGIN_API_VERSION;
 }
 
-// Returns a constant of the library, valid until the library is unloaded.
+// Host's main thread. Returns a constant of the library, valid until the library is
+// unloaded; the caller must not free it.
 G19_EXPORT const char* ts3plugin_author()
 {
     return PLUGIN_AUTHOR;
 }
 
-// Returns a constant of the library, valid until the library is unloaded.
+// Host's main thread. Returns a constant of the library, valid until the library is
+// unloaded; the caller must not free it.
 G19_EXPORT const char* ts3plugin_description()
 {
     return PLUGIN_DESCRIPTION;
 }
 
-// The client hands over its table by value; the library keeps its own copy, so the
-// caller's table need not outlive the call. Called before ts3plugin_init, while no
-// listener thread exists.
+// Host's main thread, once, before ts3plugin_init. The table arrives by value and the
+// library keeps its own copy, so the caller's table need not outlive the call. It is
+// written while no listener thread exists and only read afterwards.
 G19_EXPORT void ts3plugin_setFunctionPointers(const struct TS3Functions funcs)
 {
     pluginState().functions = funcs;
 }
 
-// Starts the listener thread, which serves the display program on TCP port 12132 and
-// makes every call into the client's table from then on. Returns 0 when the thread runs,
-// 1 when it could not be started.
+// Host's main thread, after ts3plugin_setFunctionPointers. Starts the listener thread,
+// which serves the display program on TCP port 12132 and makes every call into the
+// client's table from then on. Returns 0 when the thread runs, 1 when it could not be
+// started.
 G19_EXPORT int ts3plugin_init()
 {
     try {
@@ -108,9 +114,9 @@ G19_EXPORT int ts3plugin_init()
     }
 }
 
-// Stops the listener thread and returns once it has ended, within about a second
-// wherever it was waiting; after that no code of the library runs until the next
-// ts3plugin_init, and the client may unload the library at once.
+// Host's main thread. Stops the listener thread and returns once it has ended, within
+// about a second wherever it was waiting; after that no code of the library runs until
+// the next ts3plugin_init, and the host may unload the library at once.
 G19_EXPORT void ts3plugin_shutdown()
 {
     try {

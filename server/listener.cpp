@@ -39,7 +39,8 @@ void serveConnection(SocketHandle connection, const ServerSettings& settings, Ru
 {
     std::uint8_t buffer[RECV_BUFFER_SIZE];
     for (;;) {
-        const platform::ReceiveResult received = platform::receive(connection, buffer, sizeof buffer, interrupter);
+        const platform::ReceiveResult received =
+            platform::receive(connection, buffer, sizeof buffer, interrupter);
         if (received.error == SocketError::INTERRUPTED) {
             return;
         }
@@ -59,8 +60,8 @@ void serveConnection(SocketHandle connection, const ServerSettings& settings, Ru
             return;
         }
         // A failed send is not acted on here: the next receive on a broken connection fails.
-        if (platform::sendAll(connection, answer.data(), answer.size(), interrupter) == SocketError::INTERRUPTED
-            || !running.isSet()) {
+        const SocketError sent = platform::sendAll(connection, answer.data(), answer.size(), interrupter);
+        if (sent == SocketError::INTERRUPTED || !running.isSet()) {
             return;
         }
     }
@@ -154,7 +155,8 @@ bool Listener::start(ServerSettings settings)
     m_interrupter = std::make_unique<platform::Interrupter>();
     m_running.set();
     try {
-        m_thread = std::thread(listenerThread, std::cref(m_settings), std::ref(m_running), std::ref(*m_interrupter));
+        m_thread =
+            std::thread(listenerThread, std::cref(m_settings), std::ref(m_running), std::ref(*m_interrupter));
     } catch (...) {
         m_running.clear();
         return false;

@@ -2,8 +2,8 @@
 // The display link: one listener thread that accepts one display connection at a time
 // and answers every receive on it with processRequest's answer.
 
-#include "plugin/plugin_state.h"
 #include "platform/socket.h"
+#include "plugin/plugin_state.h"
 
 #include <chrono>
 #include <cstddef>

@@ -91,7 +91,8 @@ protected:
     {
         const auto begin = std::chrono::steady_clock::now();
         m_listener.stop();
-        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begin);
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                     begin);
     }
 
     static inline const std::string SERVER_NAME = "Loopback";

@@ -4,7 +4,9 @@
 #include <thread>
 
 #if defined(_WIN32)
+// Winsock 2 must come before windows.h, which would bring in the older Winsock.
 #include <winsock2.h>
+
 #include <windows.h>
 using NativeSocket = SOCKET;
 using Length = int;
@@ -38,9 +40,7 @@ void startWinsock()
     static Winsock winsock;
 }
 #else
-void startWinsock()
-{
-}
+void startWinsock() {}
 #endif
 
 NativeSocket native(std::intptr_t socket)
@@ -50,7 +50,8 @@ NativeSocket native(std::intptr_t socket)
 
 int msLeft(std::chrono::steady_clock::time_point deadline)
 {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
@@ -124,7 +125,8 @@ Bytes Peer::read(std::size_t count, std::chrono::milliseconds timeout)
     while (bytes.size() < count && waitReadable(m_socket, msLeft(deadline))) {
         std::uint8_t buffer[4096];
         const std::size_t wanted = std::min(sizeof buffer, count - bytes.size());
-        const auto got = ::recv(native(m_socket), reinterpret_cast<char*>(buffer), static_cast<int>(wanted), 0);
+        const auto got =
+            ::recv(native(m_socket), reinterpret_cast<char*>(buffer), static_cast<int>(wanted), 0);
         if (got <= 0) {
             break;
         }
@@ -167,7 +169,8 @@ void Peer::closeSending()
 void Peer::reset()
 {
     linger option{1, 0};
-    setsockopt(native(m_socket), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&option), sizeof option);
+    setsockopt(native(m_socket), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&option),
+               sizeof option);
     close();
 }
 

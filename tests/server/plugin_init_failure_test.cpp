@@ -5,10 +5,10 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <sys/resource.h>
 #include <unistd.h>
+#include <cstdio>
+#include <cstdlib>
 
 namespace {
 

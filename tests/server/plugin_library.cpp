@@ -59,9 +59,9 @@ PluginLibrary::~PluginLibrary()
 
 bool PluginLibrary::complete() const
 {
-    return m_handle != nullptr && name != nullptr && version != nullptr && apiVersion != nullptr
-           && author != nullptr && description != nullptr && setFunctionPointers != nullptr && init != nullptr
-           && shutdown != nullptr;
+    return m_handle != nullptr && name != nullptr && version != nullptr && apiVersion != nullptr &&
+           author != nullptr && description != nullptr && setFunctionPointers != nullptr && init != nullptr &&
+           shutdown != nullptr;
 }
 
 void* PluginLibrary::symbol(const char* symbolName) const

@@ -1,8 +1,8 @@
 // The plug-in library as the voice client loads it: its identity, and many loads and
 // unloads in one process.
 
-#include "peer.h"
 #include "plugin_library.h"
+#include "peer.h"
 #include "sim/sim_host.h"
 
 #include <gtest/gtest.h>
@@ -27,8 +27,9 @@ TEST(PluginLibrary, ReportsItsIdentity)
     EXPECT_STREQ(plugin.version(), "0.9.9");
     EXPECT_EQ(plugin.apiVersion(), 20);
     EXPECT_STREQ(plugin.author(), "Kestro (Special thanks to Delvane)");
-    EXPECT_STREQ(plugin.description(), "This plugin provides support for the Logitech G19 keyboard. Requires the "
-                                       "Kestro G19 Display Manager to work.");
+    EXPECT_STREQ(plugin.description(),
+                 "This plugin provides support for the Logitech G19 keyboard. Requires the "
+                 "Kestro G19 Display Manager to work.");
 }
 
 TEST(PluginLibrary, ShutdownWithoutInitReturnsAtOnce)

@@ -50,11 +50,12 @@ TEST_P(StopInPauseTest, EndsThePause)
     expectPromptStop();
 }
 
-INSTANTIATE_TEST_SUITE_P(Pauses, StopInPauseTest,
-                         ::testing::Values(PauseState{"ThreadStart", &ServerSettings::threadStartDelay, false},
-                                           PauseState{"ServerLife", &ServerSettings::serverLifeDelay, false},
-                                           PauseState{"BeforeAccept", &ServerSettings::acceptDelay, true}),
-                         [](const ::testing::TestParamInfo<PauseState>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Pauses, StopInPauseTest,
+    ::testing::Values(PauseState{"ThreadStart", &ServerSettings::threadStartDelay, false},
+                      PauseState{"ServerLife", &ServerSettings::serverLifeDelay, false},
+                      PauseState{"BeforeAccept", &ServerSettings::acceptDelay, true}),
+    [](const ::testing::TestParamInfo<PauseState>& info) { return std::string(info.param.name); });
 
 TEST_F(StopTest, EndsAWaitInAccept)
 {
