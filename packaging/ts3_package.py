@@ -1,0 +1,288 @@
+#!/usr/bin/env python3
+"""Builds and checks the voice client's add-on package of the plug-in.
+
+The package is a ZIP archive with package.ini at its root and one library per platform
+under plugins/. The voice client's installer reads it, so it is strict about the form:
+deflate only, ASCII names, nothing else in the archive.
+
+  ts3_package.py build --linux SO --win64 DLL --win32 DLL --out FILE
+  ts3_package.py check FILE
+
+The identity in package.ini comes from the Linux library itself (its ts3plugin_* exports),
+so the package cannot describe another version than the one it carries.
+"""
+
+import argparse
+import ctypes
+import os
+import struct
+import sys
+import tempfile
+import time
+import zipfile
+import zlib
+
+PACKAGE_NAME = "Kestro_G19_TS3_Plugin.ts3_plugin"
+MODULE = "Kestro_G19_TS3_Plugin"
+LINUX_ENTRY = "plugins/%s_linux_amd64.so" % MODULE
+WIN64_ENTRY = "plugins/%s_win64.dll" % MODULE
+WIN32_ENTRY = "plugins/%s_win32.dll" % MODULE
+INI_ENTRY = "package.ini"
+ENTRIES = [INI_ENTRY, WIN64_ENTRY, WIN32_ENTRY, LINUX_ENTRY]
+
+TEMPLATE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "package.ini.in")
+
+# What the voice client shows and checks before it installs anything.
+EXPECTED_NAME = "Kestro G19 TS3 Plugin"
+EXPECTED_AUTHOR = "Kestro (Special thanks to Delvane)"
+EXPECTED_VERSION = "0.9.9"
+EXPECTED_API_VERSION = 20
+PLATFORMS_LINE = "Platforms = win32, win64, linux_amd64"
+
+EXPORTS = [
+    "ts3plugin_name", "ts3plugin_version", "ts3plugin_apiVersion", "ts3plugin_author",
+    "ts3plugin_description", "ts3plugin_setFunctionPointers", "ts3plugin_init", "ts3plugin_shutdown",
+]
+
+ELF_MACHINE_X86_64 = 62
+ELF_TYPE_SHARED = 3
+PE_MACHINE_AMD64 = 0x8664
+PE_MACHINE_I386 = 0x14C
+PE_MAGIC_PE32 = 0x10B
+PE_MAGIC_PE32_PLUS = 0x20B
+PE_CHARACTERISTIC_DLL = 0x2000
+
+
+class PackageError(Exception):
+    pass
+
+
+# --- The libraries ------------------------------------------------------------------------
+
+def linux_identity(path):
+    """The identity strings of a Linux plug-in library, read by loading it.
+
+    Loading runs no plug-in code beyond its static initialisers; nothing starts before
+    ts3plugin_init, which is never called here.
+    """
+    try:
+        library = ctypes.CDLL(os.path.abspath(path))
+    except OSError as error:
+        raise PackageError("cannot load %s: %s" % (path, error))
+    identity = {}
+    for field in ("name", "version", "author", "description"):
+        try:
+            function = getattr(library, "ts3plugin_" + field)
+        except AttributeError:
+            raise PackageError("%s does not export ts3plugin_%s" % (path, field))
+        function.restype = ctypes.c_char_p
+        identity[field] = (function() or b"").decode("utf-8")
+    library.ts3plugin_apiVersion.restype = ctypes.c_int
+    identity["apiVersion"] = library.ts3plugin_apiVersion()
+    return identity
+
+
+def check_elf(name, data):
+    if data[:4] != b"\x7fELF":
+        raise PackageError("%s is not an ELF file" % name)
+    if data[4] != 2 or data[5] != 1:
+        raise PackageError("%s is not a 64-bit little-endian ELF file" % name)
+    elf_type, machine = struct.unpack_from("<HH", data, 16)
+    if machine != ELF_MACHINE_X86_64:
+        raise PackageError("%s is for ELF machine %d, not x86-64 (%d)" % (name, machine, ELF_MACHINE_X86_64))
+    if elf_type != ELF_TYPE_SHARED:
+        raise PackageError("%s is ELF type %d, not a shared library (%d)" % (name, elf_type, ELF_TYPE_SHARED))
+
+
+def _pe_offset(sections, rva, name):
+    for virtual_address, virtual_size, raw_size, raw_pointer in sections:
+        if virtual_address <= rva < virtual_address + max(virtual_size, raw_size):
+            return raw_pointer + rva - virtual_address
+    raise PackageError("%s: address 0x%x lies in no section" % (name, rva))
+
+
+def _c_string(data, offset):
+    end = data.index(b"\0", offset)
+    return data[offset:end].decode("ascii", "replace")
+
+
+def pe_exports(name, data, machine, magic):
+    """The exported names of a PE DLL of the given machine and optional-header magic."""
+    if data[:2] != b"MZ" or len(data) < 0x40:
+        raise PackageError("%s is not a PE file (no MZ header)" % name)
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    if data[pe:pe + 4] != b"PE\0\0":
+        raise PackageError("%s is not a PE file (no PE signature)" % name)
+    found_machine, section_count, _, _, _, optional_size, characteristics = struct.unpack_from(
+        "<HHIIIHH", data, pe + 4)
+    if found_machine != machine:
+        raise PackageError("%s is for PE machine 0x%x, not 0x%x" % (name, found_machine, machine))
+    if not characteristics & PE_CHARACTERISTIC_DLL:
+        raise PackageError("%s is not a DLL" % name)
+    optional = pe + 24
+    found_magic = struct.unpack_from("<H", data, optional)[0]
+    if found_magic != magic:
+        raise PackageError("%s has optional header magic 0x%x, not 0x%x" % (name, found_magic, magic))
+    # The data directories follow the fixed part, which is 16 bytes longer in PE32+.
+    directories = optional + (112 if magic == PE_MAGIC_PE32_PLUS else 96)
+    directory_count = struct.unpack_from("<I", data, directories - 4)[0]
+    if directory_count < 1:
+        raise PackageError("%s has no export directory" % name)
+    export_rva, export_size = struct.unpack_from("<II", data, directories)
+    if export_rva == 0 or export_size == 0:
+        raise PackageError("%s exports nothing" % name)
+    sections = []
+    for index in range(section_count):
+        header = optional + optional_size + 40 * index
+        virtual_size, virtual_address, raw_size, raw_pointer = struct.unpack_from("<IIII", data, header + 8)
+        sections.append((virtual_address, virtual_size, raw_size, raw_pointer))
+    export = _pe_offset(sections, export_rva, name)
+    # The export directory: NumberOfNames at 24, AddressOfNames at 32.
+    name_count = struct.unpack_from("<I", data, export + 24)[0]
+    names_rva = struct.unpack_from("<I", data, export + 32)[0]
+    names = _pe_offset(sections, names_rva, name) if name_count else 0
+    return [_c_string(data, _pe_offset(sections, struct.unpack_from("<I", data, names + 4 * i)[0], name))
+            for i in range(name_count)]
+
+
+def check_pe(name, data, machine, magic, description):
+    exports = set(pe_exports(name, data, machine, magic))
+    missing = [export for export in EXPORTS if export not in exports]
+    if missing:
+        raise PackageError("%s does not export %s" % (name, ", ".join(missing)))
+    # The identity strings live in the DLL as plain bytes; a DLL of another build would
+    # carry another description.
+    if description.encode("utf-8") not in data:
+        raise PackageError("%s does not hold the description of package.ini" % name)
+
+
+# --- package.ini --------------------------------------------------------------------------
+
+def ini_text(identity):
+    with open(TEMPLATE, encoding="ascii") as template:
+        text = template.read()
+    for key in ("name", "author", "version", "description"):
+        value = identity[key]
+        if '"' in value or "\n" in value or "@" in value:
+            raise PackageError("the plug-in's %s cannot go into package.ini: %r" % (key, value))
+        text = text.replace("@%s@" % key.upper(), value)
+    if "@" in text:
+        raise PackageError("package.ini.in holds a placeholder that nothing fills")
+    return text
+
+
+def check_ini(text, identity):
+    expected = [
+        "Name = " + EXPECTED_NAME,
+        "Type = Plugin",
+        "Author = " + EXPECTED_AUTHOR,
+        "Version = " + EXPECTED_VERSION,
+        PLATFORMS_LINE,
+        'Description = "%s"' % identity["description"],
+    ]
+    lines = text.splitlines()
+    if lines != expected:
+        unexpected = [line for line in lines if line not in expected]
+        missing = [line for line in expected if line not in lines]
+        raise PackageError("package.ini differs: missing %r, unexpected %r" % (missing, unexpected))
+    if identity["name"] != EXPECTED_NAME or identity["author"] != EXPECTED_AUTHOR or \
+            identity["version"] != EXPECTED_VERSION:
+        raise PackageError("the Linux library reports %r, not this package's identity" % identity)
+    if identity["apiVersion"] != EXPECTED_API_VERSION:
+        raise PackageError("the Linux library wants API version %d, not %d"
+                           % (identity["apiVersion"], EXPECTED_API_VERSION))
+    if not identity["description"]:
+        raise PackageError("the Linux library reports no description")
+
+
+# --- The archive --------------------------------------------------------------------------
+
+def build(linux, win64, win32, out):
+    identity = linux_identity(linux)
+    ini = ini_text(identity).encode("ascii")
+    contents = {INI_ENTRY: ini}
+    for entry, path in ((WIN64_ENTRY, win64), (WIN32_ENTRY, win32), (LINUX_ENTRY, linux)):
+        with open(path, "rb") as library:
+            contents[entry] = library.read()
+    # A fixed date makes the same libraries give the same package.
+    stamp = time.gmtime(int(os.environ.get("SOURCE_DATE_EPOCH", time.time())))
+    date_time = max((1980, 1, 1, 0, 0, 0), tuple(stamp[:6]))
+    os.makedirs(os.path.dirname(os.path.abspath(out)), exist_ok=True)
+    partial = out + ".partial"
+    with zipfile.ZipFile(partial, "w") as archive:
+        for entry in ENTRIES:
+            info = zipfile.ZipInfo(entry, date_time)
+            info.compress_type = zipfile.ZIP_DEFLATED
+            info.external_attr = 0o644 << 16
+            archive.writestr(info, contents[entry], compresslevel=9)
+    check(partial)
+    os.replace(partial, out)
+
+
+def check(path):
+    """Raises PackageError with the first thing wrong with the package at path."""
+    if not zipfile.is_zipfile(path):
+        raise PackageError("%s is not a ZIP archive" % path)
+    with zipfile.ZipFile(path) as archive:
+        infos = archive.infolist()
+        names = [info.filename for info in infos]
+        for name in names:
+            if not name.isascii():
+                raise PackageError("entry name %r is not ASCII" % name)
+        if sorted(names) != sorted(ENTRIES):
+            raise PackageError("the entries are %s, expected exactly %s" % (names, ENTRIES))
+        for info in infos:
+            if info.compress_type != zipfile.ZIP_DEFLATED:
+                raise PackageError("%s is stored with method %d, not deflate (%d)"
+                                   % (info.filename, info.compress_type, zipfile.ZIP_DEFLATED))
+            if info.flag_bits & 0x1:
+                raise PackageError("%s is encrypted" % info.filename)
+        try:
+            broken = archive.testzip()
+            data = {name: archive.read(name) for name in names}
+        except (zipfile.BadZipFile, zlib.error, EOFError) as error:
+            raise PackageError("the archive is damaged: %s" % error)
+        if broken is not None:
+            raise PackageError("%s fails its checksum" % broken)
+
+    try:
+        ini = data[INI_ENTRY].decode("ascii")
+    except UnicodeDecodeError:
+        raise PackageError("package.ini is not ASCII")
+    check_elf(LINUX_ENTRY, data[LINUX_ENTRY])
+    with tempfile.TemporaryDirectory() as directory:
+        linux = os.path.join(directory, os.path.basename(LINUX_ENTRY))
+        with open(linux, "wb") as file:
+            file.write(data[LINUX_ENTRY])
+        identity = linux_identity(linux)
+    check_ini(ini, identity)
+    check_pe(WIN64_ENTRY, data[WIN64_ENTRY], PE_MACHINE_AMD64, PE_MAGIC_PE32_PLUS, identity["description"])
+    check_pe(WIN32_ENTRY, data[WIN32_ENTRY], PE_MACHINE_I386, PE_MAGIC_PE32, identity["description"])
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description="Build or check the voice client's add-on package.")
+    commands = parser.add_subparsers(dest="command", required=True)
+    build_command = commands.add_parser("build", help="build the package from the three libraries")
+    build_command.add_argument("--linux", required=True, help="the Linux x86-64 library (.so)")
+    build_command.add_argument("--win64", required=True, help="the 64-bit Windows DLL")
+    build_command.add_argument("--win32", required=True, help="the 32-bit Windows DLL")
+    build_command.add_argument("--out", required=True, help="the package to write")
+    check_command = commands.add_parser("check", help="check a package's content")
+    check_command.add_argument("package")
+    args = parser.parse_args(argv)
+    try:
+        if args.command == "build":
+            build(args.linux, args.win64, args.win32, args.out)
+            print("package: wrote %s" % args.out)
+        else:
+            check(args.package)
+            print("package: %s is complete" % args.package)
+    except (PackageError, OSError) as error:
+        print("package: %s" % error, file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
