@@ -139,9 +139,11 @@ class PackageCheckTest(unittest.TestCase):
         self.assertRefused(self.good_entries()[:3], "expected exactly")
         self.assertRefused(self.good_entries() + [("plugins/readme.txt", b"x")], "expected exactly")
         self.assertRefused(self.good_entries() + [("plugins/", b"")], "expected exactly")
-        self.assertRefused(self.replaced(ts3_package.WIN64_ENTRY, new_name="plugins/Kestro_G19_TS3_Plugin_x64.dll"),
-                           "expected exactly")
-        self.assertRefused(self.replaced(ts3_package.INI_ENTRY, new_name="plugins/package.ini"), "expected exactly")
+        misnamed_dll = self.replaced(ts3_package.WIN64_ENTRY,
+                                     new_name="plugins/Kestro_G19_TS3_Plugin_x64.dll")
+        self.assertRefused(misnamed_dll, "expected exactly")
+        misplaced_ini = self.replaced(ts3_package.INI_ENTRY, new_name="plugins/package.ini")
+        self.assertRefused(misplaced_ini, "expected exactly")
 
     def test_refuses_names_that_are_not_ascii(self):
         self.assertRefused(self.good_entries() + [("plugins/K\u00e9stro.dll", win64())], "not ASCII")
@@ -178,7 +180,8 @@ class PackageCheckTest(unittest.TestCase):
                            "does not export ts3plugin_init")
         other_text = make_dll(ts3_package.PE_MACHINE_AMD64, ts3_package.PE_MAGIC_PE32_PLUS,
                               text="Another plug-in.")
-        self.assertRefused(self.replaced(ts3_package.WIN64_ENTRY, other_text), "does not hold the description")
+        self.assertRefused(self.replaced(ts3_package.WIN64_ENTRY, other_text),
+                           "does not hold the description")
 
     def test_refuses_a_damaged_archive(self):
         path = self.write(self.good_entries())
