@@ -1,6 +1,7 @@
 #include "server/listener.h"
 
 #include "protocol/request.h"
+#include "server/http_guard.h"
 
 #include <iostream>
 #include <new>
@@ -38,7 +39,7 @@ void serveConnection(SocketHandle connection, const ServerSettings& settings, Ru
                      const platform::Interrupter& interrupter)
 {
     std::uint8_t buffer[RECV_BUFFER_SIZE];
-    for (;;) {
+    for (bool first = true;; first = false) {
         const platform::ReceiveResult received =
             platform::receive(connection, buffer, sizeof buffer, interrupter);
         if (received.error == SocketError::INTERRUPTED) {
@@ -49,6 +50,12 @@ void serveConnection(SocketHandle connection, const ServerSettings& settings, Ru
         if (received.error != SocketError::NONE || received.count == 0) {
             running.sleepFor(settings.failedReceiveDelay);
             platform::sendAll(connection, &RECV_ERROR_REPLY, sizeof RECV_ERROR_REPLY, interrupter);
+            return;
+        }
+
+        // A browser page can reach this port too; its request body would be taken as commands
+        // in a later receive. Such a connection is dropped before anything on it is acted on.
+        if (first && looksLikeHttpRequest(buffer, received.count)) {
             return;
         }
 

@@ -90,9 +90,7 @@ sim::Model serverWithVictim(const std::string& name)
 
 class HttpOnDisplayPortTest : public AbuseTest, public ::testing::WithParamInterface<PageRequest> {};
 
-// Waits for the connection loop to call looksLikeHttpRequest on each connection's first
-// receive; remove DISABLED_ when it does.
-TEST_P(HttpOnDisplayPortTest, DISABLED_ClosesTheConnectionAndActsOnNothing)
+TEST_P(HttpOnDisplayPortTest, ClosesTheConnectionAndActsOnNothing)
 {
     sim::setModel(serverWithVictim(SERVER_NAME));
     const std::uint16_t port = start();
