@@ -266,6 +266,10 @@ Exchange exchange(Connection& connection, const Bytes& request, std::chrono::mil
     }
 }
 
+// The plug-in pauses about a second before each accept, so a connect succeeds well before
+// the request is read; silence before the first byte of the answer says little.
+constexpr std::chrono::milliseconds FIRST_BYTE_GRACE{2500};
+
 Exchange exchangeRaw(Connection& connection, const Bytes& request, std::chrono::milliseconds timeout,
                      std::chrono::milliseconds quiet)
 {
@@ -282,7 +286,8 @@ Exchange exchangeRaw(Connection& connection, const Bytes& request, std::chrono::
     for (;;) {
         Clock::time_point until = deadline;
         if (!decodable || !answer.empty()) {
-            until = std::min(deadline, lastArrival + quiet);
+            const std::chrono::milliseconds window = answer.empty() ? std::max(quiet, FIRST_BYTE_GRACE) : quiet;
+            until = std::min(deadline, lastArrival + window);
         }
         std::string error;
         const ReadStatus status = connection.readSome(answer, until, error);
