@@ -36,6 +36,13 @@ std::size_t residentKiB()
 
 Resources resources()
 {
+    // ThreadSanitizer starts a helper thread of its own when the program makes its first
+    // thread; it happens here, before anything is counted.
+    static const bool runtimeThreadsStarted = [] {
+        std::thread([] {}).join();
+        return true;
+    }();
+    (void)runtimeThreadsStarted;
     // On Linux the descriptor count is always known.
     return Resources{openHandleCount().value_or(0), threadCount()};
 }
