@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -272,10 +273,12 @@ protected:
     {
         SimHostTest::SetUp();
         sim::setModel(demoModel(0));
+        // Started only now: its thread reads the host table that SetUp has just written.
+        m_plugin = std::make_unique<LoopbackServer>([](const Bytes& request) { return answer(request); });
     }
 
     // The plug-in's answer to each chunk, as the listener gives it.
-    LoopbackServer m_plugin{[](const Bytes& request) { return answer(request); }};
+    std::unique_ptr<LoopbackServer> m_plugin;
 
     std::vector<std::string> at(std::uint16_t port, std::vector<std::string> arguments)
     {
@@ -286,7 +289,7 @@ protected:
 
 TEST_F(ProbeTest, ChannelsAreDrawnAsATreeUnderTheirParents)
 {
-    const ProbeRun run = probe(at(m_plugin.port(), {"channels"}));
+    const ProbeRun run = probe(at(m_plugin->port(), {"channels"}));
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(run.err, "");
     const std::vector<std::string> out = lines(run.out);
@@ -305,7 +308,7 @@ TEST_F(ProbeTest, ChannelsAreDrawnAsATreeUnderTheirParents)
 
 TEST_F(ProbeTest, ClientsTableMarksTheOwnClientAndShowsChannelNames)
 {
-    const ProbeRun run = probe(at(m_plugin.port(), {"clients"}));
+    const ProbeRun run = probe(at(m_plugin->port(), {"clients"}));
     ASSERT_EQ(run.exitCode, 0) << run.err;
     const std::vector<std::string> out = lines(run.out);
     ASSERT_GE(out.size(), 3u) << run.out;
@@ -318,12 +321,12 @@ TEST_F(ProbeTest, ClientsTableMarksTheOwnClientAndShowsChannelNames)
         EXPECT_LE(line.size(), 80u) << line;
     }
     // Both requests went over one connection: the list, then the names.
-    EXPECT_EQ(m_plugin.requests(), std::vector<Bytes>({{5}, {3}}));
+    EXPECT_EQ(m_plugin->requests(), std::vector<Bytes>({{5}, {3}}));
 }
 
 TEST_F(ProbeTest, JsonCarriesTheDecodedAnswers)
 {
-    const ProbeRun clients = probe(at(m_plugin.port(), {"clients", "--json"}));
+    const ProbeRun clients = probe(at(m_plugin->port(), {"clients", "--json"}));
     ASSERT_EQ(clients.exitCode, 0) << clients.err;
     const nlohmann::json list = nlohmann::json::parse(clients.out);
     EXPECT_EQ(list["ownClientId"], 3);
@@ -333,7 +336,7 @@ TEST_F(ProbeTest, JsonCarriesTheDecodedAnswers)
     EXPECT_EQ(list["clients"][1]["away"], 1);
     EXPECT_EQ(list["clients"][0]["own"], true);
 
-    const ProbeRun server = probe(at(m_plugin.port(), {"--json", "server"}));
+    const ProbeRun server = probe(at(m_plugin->port(), {"--json", "server"}));
     ASSERT_EQ(server.exitCode, 0) << server.err;
     EXPECT_EQ(nlohmann::json::parse(server.out),
               nlohmann::json({{"version", "0.9.9"}, {"serverName", "Test"}}));
@@ -341,27 +344,27 @@ TEST_F(ProbeTest, JsonCarriesTheDecodedAnswers)
 
 TEST_F(ProbeTest, ActionsSendTheirRequestAndWaitForNoAnswer)
 {
-    const ProbeRun run = probe(at(m_plugin.port(), {"move", "9", "1"}));
+    const ProbeRun run = probe(at(m_plugin->port(), {"move", "9", "1"}));
     ASSERT_EQ(run.exitCode, 0) << run.err;
-    ASSERT_TRUE(m_plugin.waitUntilHandled(1));
-    EXPECT_EQ(m_plugin.requests(), std::vector<Bytes>({{4, 11, 0, 9, 0, 0, 0, 1}}));
+    ASSERT_TRUE(m_plugin->waitUntilHandled(1));
+    EXPECT_EQ(m_plugin->requests(), std::vector<Bytes>({{4, 11, 0, 9, 0, 0, 0, 1}}));
     EXPECT_EQ(sim::model().connections[0].clients[1].channel, 1u);
 }
 
 TEST_F(ProbeTest, RawPrintsTheAnswerBytes)
 {
-    const ProbeRun run = probe(at(m_plugin.port(), {"raw", "02"}));
+    const ProbeRun run = probe(at(m_plugin->port(), {"raw", "02"}));
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_NE(run.out.find("02 00 05 30 2e 39 2e 39 00 04 54 65 73 74"), std::string::npos) << run.out;
 
-    const ProbeRun nothing = probe(at(m_plugin.port(), {"raw", "04", "06", "--quiet", "100"}));
+    const ProbeRun nothing = probe(at(m_plugin->port(), {"raw", "04", "06", "--quiet", "100"}));
     ASSERT_EQ(nothing.exitCode, 0) << nothing.err;
     EXPECT_EQ(nothing.out, "(no answer)\n");
 }
 
 TEST_F(ProbeTest, WatchReportsChangesUntilInterrupted)
 {
-    Probe watch(at(m_plugin.port(), {"watch", "--interval", "50"}));
+    Probe watch(at(m_plugin->port(), {"watch", "--interval", "50"}));
     ASSERT_TRUE(watch.waitForOutput("watching 2 clients", std::chrono::seconds(5)));
     sim::setModel(demoModel(1));
     ASSERT_TRUE(watch.waitForOutput("me (3) started talking", std::chrono::seconds(5)));
