@@ -67,10 +67,13 @@ struct TS3Functions {
     HostSlot slot045;
     HostSlot slot046;
     unsigned int (*stopConnection)(uint64 serverConnectionHandlerID, const char* quitMessage);  // 47
-    unsigned int (*requestClientMove)(uint64 serverConnectionHandlerID, anyID clientID, uint64 newChannelID, const char* password, const char* returnCode);  // 48
+    unsigned int (*requestClientMove)(uint64 serverConnectionHandlerID, anyID clientID, uint64 newChannelID,
+                                      const char* password, const char* returnCode);  // 48
     HostSlot slot049;
-    unsigned int (*requestClientKickFromChannel)(uint64 serverConnectionHandlerID, anyID clientID, const char* kickReason, const char* returnCode);  // 50
-    unsigned int (*requestClientKickFromServer)(uint64 serverConnectionHandlerID, anyID clientID, const char* kickReason, const char* returnCode);  // 51
+    unsigned int (*requestClientKickFromChannel)(uint64 serverConnectionHandlerID, anyID clientID,
+                                                 const char* kickReason, const char* returnCode);  // 50
+    unsigned int (*requestClientKickFromServer)(uint64 serverConnectionHandlerID, anyID clientID,
+                                                const char* kickReason, const char* returnCode);  // 51
     HostSlot slot052;
     HostSlot slot053;
     HostSlot slot054;
@@ -93,19 +96,26 @@ struct TS3Functions {
     HostSlot slot071;
     HostSlot slot072;
     unsigned int (*getClientID)(uint64 serverConnectionHandlerID, anyID* result);  // 73
-    unsigned int (*getClientSelfVariableAsInt)(uint64 serverConnectionHandlerID, std::size_t flag, int* result);  // 74
+    unsigned int (*getClientSelfVariableAsInt)(uint64 serverConnectionHandlerID, std::size_t flag,
+                                               int* result);  // 74
     HostSlot slot075;
-    unsigned int (*setClientSelfVariableAsInt)(uint64 serverConnectionHandlerID, std::size_t flag, int value);  // 76
+    unsigned int (*setClientSelfVariableAsInt)(uint64 serverConnectionHandlerID, std::size_t flag,
+                                               int value);  // 76
     HostSlot slot077;
     unsigned int (*flushClientSelfUpdates)(uint64 serverConnectionHandlerID, const char* returnCode);  // 78
-    unsigned int (*getClientVariableAsInt)(uint64 serverConnectionHandlerID, anyID clientID, std::size_t flag, int* result);  // 79
+    unsigned int (*getClientVariableAsInt)(uint64 serverConnectionHandlerID, anyID clientID, std::size_t flag,
+                                           int* result);  // 79
     HostSlot slot080;
-    unsigned int (*getClientVariableAsString)(uint64 serverConnectionHandlerID, anyID clientID, std::size_t flag, char** result);  // 81
+    unsigned int (*getClientVariableAsString)(uint64 serverConnectionHandlerID, anyID clientID,
+                                              std::size_t flag, char** result);       // 81
     unsigned int (*getClientList)(uint64 serverConnectionHandlerID, anyID** result);  // 82
-    unsigned int (*getChannelOfClient)(uint64 serverConnectionHandlerID, anyID clientID, uint64* result);  // 83
-    unsigned int (*getChannelVariableAsInt)(uint64 serverConnectionHandlerID, uint64 channelID, std::size_t flag, int* result);  // 84
+    unsigned int (*getChannelOfClient)(uint64 serverConnectionHandlerID, anyID clientID,
+                                       uint64* result);  // 83
+    unsigned int (*getChannelVariableAsInt)(uint64 serverConnectionHandlerID, uint64 channelID,
+                                            std::size_t flag, int* result);  // 84
     HostSlot slot085;
-    unsigned int (*getChannelVariableAsString)(uint64 serverConnectionHandlerID, uint64 channelID, std::size_t flag, char** result);  // 86
+    unsigned int (*getChannelVariableAsString)(uint64 serverConnectionHandlerID, uint64 channelID,
+                                               std::size_t flag, char** result);  // 86
     HostSlot slot087;
     HostSlot slot088;
     HostSlot slot089;
@@ -114,11 +124,13 @@ struct TS3Functions {
     HostSlot slot092;
     unsigned int (*getChannelList)(uint64 serverConnectionHandlerID, uint64** result);  // 93
     HostSlot slot094;
-    unsigned int (*getParentChannelOfChannel)(uint64 serverConnectionHandlerID, uint64 channelID, uint64* result);  // 95
+    unsigned int (*getParentChannelOfChannel)(uint64 serverConnectionHandlerID, uint64 channelID,
+                                              uint64* result);  // 95
     HostSlot slot096;
     HostSlot slot097;
     HostSlot slot098;
-    unsigned int (*getServerVariableAsString)(uint64 serverConnectionHandlerID, std::size_t flag, char** result);  // 99
+    unsigned int (*getServerVariableAsString)(uint64 serverConnectionHandlerID, std::size_t flag,
+                                              char** result);  // 99
     HostSlot slot100;
     HostSlot slot101;
     HostSlot slot102;
@@ -130,7 +142,8 @@ struct TS3Functions {
     HostSlot slot108;
     HostSlot slot109;
     HostSlot slot110;
-    unsigned int (*requestIsTalker)(uint64 serverConnectionHandlerID, int isTalkerRequest, const char* isTalkerRequestMessage, const char* returnCode);  // 111
+    unsigned int (*requestIsTalker)(uint64 serverConnectionHandlerID, int isTalkerRequest,
+                                    const char* isTalkerRequestMessage, const char* returnCode);  // 111
     HostSlot slot112;
     HostSlot slot113;
     HostSlot slot114;
@@ -156,7 +169,8 @@ struct TS3Functions {
     HostSlot slot134;
     HostSlot slot135;
     HostSlot slot136;
-    unsigned int (*banclient)(uint64 serverConnectionHandlerID, anyID clientID, uint64 timeInSeconds, const char* banReason, const char* returnCode);  // 137
+    unsigned int (*banclient)(uint64 serverConnectionHandlerID, anyID clientID, uint64 timeInSeconds,
+                              const char* banReason, const char* returnCode);  // 137
     HostSlot slot138;
     HostSlot slot139;
     HostSlot slot140;

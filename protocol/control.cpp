@@ -127,38 +127,38 @@ void handleControlCommand(Packet& packet, const char* returnCode)
 {
     const TS3Functions& host = hostFunctions();
     switch (packet.readUInt8()) {
-    case CONTROL_DISCONNECT:
-        host.stopConnection(host.getCurrentServerConnectionHandlerID(), QUIT_MESSAGE);
-        break;
-    case CONTROL_TOGGLE_MICROPHONE:
-        toggleSelfFlag(host, CLIENT_INPUT_MUTED, returnCode);
-        break;
-    case CONTROL_TOGGLE_AWAY:
-        toggleSelfFlag(host, CLIENT_AWAY, returnCode);
-        break;
-    case CONTROL_TOGGLE_SPEAKERS:
-        toggleSelfFlag(host, CLIENT_OUTPUT_MUTED, returnCode);
-        break;
-    case CONTROL_TALK_REQUEST:
-        requestTalkPower(host, returnCode);
-        break;
-    case CONTROL_MOVE_SELF:
-        moveSelf(host, packet);
-        break;
-    case CONTROL_KICK_FROM_CHANNEL:
-        kickFromChannel(host, packet, returnCode);
-        break;
-    case CONTROL_KICK_FROM_SERVER:
-        kickFromServer(host, packet, returnCode);
-        break;
-    case CONTROL_BAN:
-        ban(host, packet, returnCode);
-        break;
-    case CONTROL_MOVE_CLIENT:
-        moveClient(host, packet);
-        break;
-    default:
-        // Sub-command 0 (also an absent one), 6 and 12 and above do nothing.
-        break;
+        case CONTROL_DISCONNECT:
+            host.stopConnection(host.getCurrentServerConnectionHandlerID(), QUIT_MESSAGE);
+            break;
+        case CONTROL_TOGGLE_MICROPHONE:
+            toggleSelfFlag(host, CLIENT_INPUT_MUTED, returnCode);
+            break;
+        case CONTROL_TOGGLE_AWAY:
+            toggleSelfFlag(host, CLIENT_AWAY, returnCode);
+            break;
+        case CONTROL_TOGGLE_SPEAKERS:
+            toggleSelfFlag(host, CLIENT_OUTPUT_MUTED, returnCode);
+            break;
+        case CONTROL_TALK_REQUEST:
+            requestTalkPower(host, returnCode);
+            break;
+        case CONTROL_MOVE_SELF:
+            moveSelf(host, packet);
+            break;
+        case CONTROL_KICK_FROM_CHANNEL:
+            kickFromChannel(host, packet, returnCode);
+            break;
+        case CONTROL_KICK_FROM_SERVER:
+            kickFromServer(host, packet, returnCode);
+            break;
+        case CONTROL_BAN:
+            ban(host, packet, returnCode);
+            break;
+        case CONTROL_MOVE_CLIENT:
+            moveClient(host, packet);
+            break;
+        default:
+            // Sub-command 0 (also an absent one), 6 and 12 and above do nothing.
+            break;
     }
 }

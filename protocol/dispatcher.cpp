@@ -15,22 +15,22 @@ Packet processRequest(const std::uint8_t* bytes, std::int32_t count)
     returnCode[sizeof returnCode - 1] = '\0';
 
     switch (command) {
-    case COMMAND_SERVER_NAME:
-        handleServerNameQuery(packet);
-        break;
-    case COMMAND_CHANNEL_LIST:
-        handleChannelList(packet);
-        break;
-    case COMMAND_CONTROL:
-        handleControlCommand(packet, returnCode);
-        break;
-    case COMMAND_CLIENT_LIST:
-        handleClientList(packet);
-        break;
-    default:
-        packet.clear();
-        packet.writeUInt8(COMMAND_UNKNOWN);
-        break;
+        case COMMAND_SERVER_NAME:
+            handleServerNameQuery(packet);
+            break;
+        case COMMAND_CHANNEL_LIST:
+            handleChannelList(packet);
+            break;
+        case COMMAND_CONTROL:
+            handleControlCommand(packet, returnCode);
+            break;
+        case COMMAND_CLIENT_LIST:
+            handleClientList(packet);
+            break;
+        default:
+            packet.clear();
+            packet.writeUInt8(COMMAND_UNKNOWN);
+            break;
     }
     return packet;
 }

@@ -18,12 +18,12 @@ enum class Block { STRING, CLIENT_LIST, CHANNEL_LIST };
 const char* blockName(Block block)
 {
     switch (block) {
-    case Block::STRING:
-        return "string";
-    case Block::CLIENT_LIST:
-        return "clientList";
-    case Block::CHANNEL_LIST:
-        return "channelList";
+        case Block::STRING:
+            return "string";
+        case Block::CLIENT_LIST:
+            return "clientList";
+        case Block::CHANNEL_LIST:
+            return "channelList";
     }
     return "invalid";
 }
@@ -51,7 +51,7 @@ struct HostState {
 
     Model model;
     std::unordered_map<uint64, std::size_t> connectionPositions;
-    std::vector<ConnectionIndex> indexes;  // parallel to model.connections
+    std::vector<ConnectionIndex> indexes;              // parallel to model.connections
     std::unordered_map<uint64, IntProperties> staged;  // self properties set, not yet flushed
 
     std::vector<FailureRule> rules;
@@ -163,10 +163,10 @@ struct HostState {
         unsigned int code = 0;
         for (std::size_t i = 0; i < rules.size(); ++i) {
             const FailureRule& rule = rules[i];
-            if (rule.fn != args.fn || (rule.schid && rule.schid != args.schid)
-                || (rule.client && rule.client != args.client)
-                || (rule.channel && rule.channel != args.channel)
-                || (rule.property && rule.property != args.property)) {
+            if (rule.fn != args.fn || (rule.schid && rule.schid != args.schid) ||
+                (rule.client && rule.client != args.client) ||
+                (rule.channel && rule.channel != args.channel) ||
+                (rule.property && rule.property != args.property)) {
                 continue;
             }
             const unsigned int seen = matched[i]++;

@@ -48,8 +48,8 @@ struct Client {
 
 struct Connection {
     uint64 schid = 0;
-    std::string serverName;  // server string property 1
-    anyID self = 0;          // the own client's ID; 0 = getClientID fails
+    std::string serverName;         // server string property 1
+    anyID self = 0;                 // the own client's ID; 0 = getClientID fails
     std::vector<Channel> channels;  // in list order; the first is the default channel
     std::vector<Client> clients;    // in list order
 };
@@ -79,14 +79,14 @@ struct Model {
 // code, a failing getCurrentServerConnectionHandlerID returns 0 and a failing
 // createReturnCode writes an empty string.
 struct FailureRule {
-    std::string fn;          // slot name, e.g. "getClientVariableAsString"
-    unsigned int code = 1;   // non-zero
+    std::string fn;         // slot name, e.g. "getClientVariableAsString"
+    unsigned int code = 1;  // non-zero
     std::optional<uint64> schid;
     std::optional<anyID> client;
     std::optional<uint64> channel;
     std::optional<std::size_t> property;
-    unsigned int skip = 0;               // matching calls let through before the first failure
-    std::optional<unsigned int> count;   // matching calls failed at most; unset = all of them
+    unsigned int skip = 0;              // matching calls let through before the first failure
+    std::optional<unsigned int> count;  // matching calls failed at most; unset = all of them
 };
 
 // An out-value or a recorded value: an int property, an ID, a string, or a list of IDs.
@@ -100,11 +100,11 @@ struct Call {
     std::optional<anyID> client;
     std::optional<uint64> channel;
     std::optional<std::size_t> property;
-    std::optional<std::string> message;   // quit message, talk-request message
+    std::optional<std::string> message;  // quit message, talk-request message
     std::optional<std::string> password;
     std::optional<std::string> reason;
-    std::optional<uint64> seconds;        // ban duration
-    std::optional<int> request;           // requestIsTalker's flag
+    std::optional<uint64> seconds;  // ban duration
+    std::optional<int> request;     // requestIsTalker's flag
     // For the functions that take a return code: the string passed, or null.
     bool takesReturnCode = false;
     std::optional<std::string> returnCode;
@@ -112,7 +112,7 @@ struct Call {
     std::optional<std::size_t> maxLen;    // createReturnCode: the size of the buffer passed
     // freeMemory: what was released, "string", "clientList", "channelList", "null" or "invalid".
     std::optional<std::string> released;
-    unsigned int ret = 0;                 // result code; 0 for the two slots without one
+    unsigned int ret = 0;  // result code; 0 for the two slots without one
     // What the call produced when it succeeded (the out-value, the schid of slot 183, the
     // code createReturnCode wrote), or the value setClientSelfVariableAsInt sets.
     std::optional<Value> value;
@@ -120,9 +120,9 @@ struct Call {
 
 struct MemoryReport {
     std::size_t allocated = 0;  // blocks handed out
-    std::size_t released = 0;  // blocks given back through freeMemory
-    std::size_t live = 0;      // handed out and not yet given back
-    std::size_t invalid = 0;   // freeMemory of a pointer that was not live
+    std::size_t released = 0;   // blocks given back through freeMemory
+    std::size_t live = 0;       // handed out and not yet given back
+    std::size_t invalid = 0;    // freeMemory of a pointer that was not live
 };
 
 // The table the plug-in receives: every slot the plug-in calls points at the simulated

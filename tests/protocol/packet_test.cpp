@@ -32,12 +32,12 @@ enum class Read { U8, U16, U32 };
 std::uint64_t readOne(Packet& packet, Read read)
 {
     switch (read) {
-    case Read::U8:
-        return packet.readUInt8();
-    case Read::U16:
-        return packet.readUInt16();
-    case Read::U32:
-        return packet.readUInt32();
+        case Read::U8:
+            return packet.readUInt8();
+        case Read::U16:
+            return packet.readUInt16();
+        case Read::U32:
+            return packet.readUInt32();
     }
     return 0;
 }
@@ -133,11 +133,13 @@ TEST(PacketTest, WritesAppendBigEndianFields)
         {"int64 minus one", [](Packet& p) { p.writeInt64(-1); }, Bytes(8, 0xFF)},
         {"int64 2^31", [](Packet& p) { p.writeInt64(std::int64_t{1} << 31); }, {0, 0, 0, 0, 0x80, 0, 0, 0}},
         {"int64 2^32", [](Packet& p) { p.writeInt64(std::int64_t{1} << 32); }, {0, 0, 0, 1, 0, 0, 0, 0}},
-        {"int64 minimum", [](Packet& p) { p.writeInt64(std::numeric_limits<std::int64_t>::min()); },
+        {"int64 minimum",
+         [](Packet& p) { p.writeInt64(std::numeric_limits<std::int64_t>::min()); },
          {0x80, 0, 0, 0, 0, 0, 0, 0}},
         {"empty string", [](Packet& p) { p.writeString(""); }, {0x00, 0x00}},
         {"string", [](Packet& p) { p.writeString("abc"); }, {0x00, 0x03, 0x61, 0x62, 0x63}},
-        {"string with a zero byte", [](Packet& p) { p.writeString(std::string_view("a\0b", 3)); },
+        {"string with a zero byte",
+         [](Packet& p) { p.writeString(std::string_view("a\0b", 3)); },
          {0x00, 0x03, 0x61, 0x00, 0x62}},
         {"fields in order",
          [](Packet& p) {

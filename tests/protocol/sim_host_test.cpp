@@ -20,8 +20,8 @@ sim::Model sampleModel()
     connection.schid = SCHID;
     connection.serverName = "srv";
     connection.self = 5;
-    connection.channels = {{30, "Lobby", 0, {}}, {10, "Games", 30, {{CHANNEL_NEEDED_TALK_POWER, -1}}},
-                           {20, "AFK", 30, {}}};
+    connection.channels = {
+        {30, "Lobby", 0, {}}, {10, "Games", 30, {{CHANNEL_NEEDED_TALK_POWER, -1}}}, {20, "AFK", 30, {}}};
     connection.clients = {{5, "me", 10, {{CLIENT_INPUT_MUTED, 0}}, true},
                           {2, "hidden", 20, {{CLIENT_AWAY, 1}}, false},
                           {9, "guest", 10, {{CLIENT_TALK_REQUEST, 1}}, true}};
@@ -178,16 +178,31 @@ TEST_F(SimHostModelTest, FailureRulesSkipCountAndFilter)
     const std::vector<std::pair<anyID, std::size_t>> fiveCalls(5, {9, CLIENT_AWAY});
     const Case cases[] = {
         {"every call", rule([](sim::FailureRule&) {}), fiveCalls, {7, 7, 7, 7, 7}},
-        {"skip 1, count 2", rule([](sim::FailureRule& r) { r.skip = 1; r.count = 2; }), fiveCalls,
+        {"skip 1, count 2",
+         rule([](sim::FailureRule& r) {
+             r.skip = 1;
+             r.count = 2;
+         }),
+         fiveCalls,
          {0, 7, 7, 0, 0}},
-        {"client filter", rule([](sim::FailureRule& r) { r.client = 9; }), {{5, 4}, {9, 4}, {2, 4}},
+        {"client filter",
+         rule([](sim::FailureRule& r) { r.client = 9; }),
+         {{5, 4}, {9, 4}, {2, 4}},
          {0, 7, 0}},
         {"property filter, skip counts matches only",
-         rule([](sim::FailureRule& r) { r.property = CLIENT_AWAY; r.skip = 1; }),
-         {{9, CLIENT_AWAY}, {9, 4}, {9, CLIENT_AWAY}}, {0, 0, 7}},
-        {"other connection", rule([](sim::FailureRule& r) { r.schid = SCHID + 1; }), fiveCalls,
+         rule([](sim::FailureRule& r) {
+             r.property = CLIENT_AWAY;
+             r.skip = 1;
+         }),
+         {{9, CLIENT_AWAY}, {9, 4}, {9, CLIENT_AWAY}},
+         {0, 0, 7}},
+        {"other connection",
+         rule([](sim::FailureRule& r) { r.schid = SCHID + 1; }),
+         fiveCalls,
          {0, 0, 0, 0, 0}},
-        {"other function", rule([](sim::FailureRule& r) { r.fn = "getClientVariableAsString"; }), fiveCalls,
+        {"other function",
+         rule([](sim::FailureRule& r) { r.fn = "getClientVariableAsString"; }),
+         fiveCalls,
          {0, 0, 0, 0, 0}},
     };
     for (const Case& c : cases) {

@@ -286,7 +286,8 @@ Exchange exchangeRaw(Connection& connection, const Bytes& request, std::chrono::
     for (;;) {
         Clock::time_point until = deadline;
         if (!decodable || !answer.empty()) {
-            const std::chrono::milliseconds window = answer.empty() ? std::max(quiet, FIRST_BYTE_GRACE) : quiet;
+            const std::chrono::milliseconds window =
+                answer.empty() ? std::max(quiet, FIRST_BYTE_GRACE) : quiet;
             until = std::min(deadline, lastArrival + window);
         }
         std::string error;

@@ -499,7 +499,7 @@ int main(int argc, char** argv)
     CLI::App* raw = app.add_subcommand("raw", "Send bytes given in hex and print the answer in hex");
     raw->add_option("HEX", hexWords, "Request bytes, e.g. 05 or 04 0b 00 07 00 00 00 2a")->required();
     raw->add_option("--quiet", quietMs,
-                   "Milliseconds without a byte that end the answer (at least 2500 before the first byte)")
+                    "Milliseconds without a byte that end the answer (at least 2500 before the first byte)")
         ->capture_default_str()
         ->check(CLI::Range(10, 60000));
 
