@@ -1,6 +1,7 @@
 // g19-hostsim run as a program, with the real plug-in library inside, the way a user and a
 // display program meet it.
 
+#include "commands/command_support.h"
 #include "subprocess.h"
 
 #include <nlohmann/json.hpp>
@@ -9,9 +10,12 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <unistd.h>
@@ -52,6 +56,36 @@ std::string writeFile(const std::string& name, const std::string& content)
     const std::string path = tempPath(name);
     std::ofstream(path, std::ios::binary) << content;
     return path;
+}
+
+std::vector<json> readLog(const std::string& path)
+{
+    std::ifstream file(path);
+    std::vector<json> lines;
+    for (std::string line; std::getline(file, line);) {
+        lines.push_back(json::parse(line, nullptr, false));
+        EXPECT_FALSE(lines.back().is_discarded()) << "not JSON: " << line;
+    }
+    return lines;
+}
+
+// Counts complete lines only: the host may be writing the next one.
+std::size_t logLines(const std::string& path)
+{
+    std::ifstream file(path);
+    return static_cast<std::size_t>(std::count(std::istreambuf_iterator<char>(file), {}, '\n'));
+}
+
+bool waitForLogLines(const std::string& path, std::size_t count, milliseconds timeout)
+{
+    const auto deadline = Clock::now() + timeout;
+    while (logLines(path) < count) {
+        if (Clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(milliseconds(10));
+    }
+    return true;
 }
 
 Bytes ask(LoopbackPeer& peer, const Bytes& request, std::size_t answerSize,
@@ -104,13 +138,7 @@ TEST_F(HostsimTest, DemoServerAnswersLogsEveryCallAndStopsOnSigint)
         << host.errorText();
 
     // Request 02 is four host calls; the log holds them in order, with their arguments.
-    std::ifstream logFile(logPath);
-    std::vector<json> lines;
-    for (std::string line; std::getline(logFile, line);) {
-        json parsed = json::parse(line, nullptr, false);
-        ASSERT_FALSE(parsed.is_discarded()) << "not JSON: " << line;
-        lines.push_back(std::move(parsed));
-    }
+    const std::vector<json> lines = readLog(logPath);
     std::vector<std::string> functions;
     double lastTime = 0;
     for (const json& line : lines) {
@@ -200,6 +228,136 @@ TEST_F(HostsimTest, ControlLinesReplaceModelAndRulesAndEndOfInputStops)
         std::regex_search(host.errorText(), std::regex(R"(host memory: [0-9]+ allocated, [0-9]+ released, )"
                                                        R"(1 leaked, 0 invalid)")))
         << host.errorText();
+}
+
+// A display's whole session: the channel tree and the client list of a nested server, byte for
+// byte, then each kind of control request, checked by the host requests it leads to.
+TEST_F(HostsimTest, DisplayReadsTheServerAndActsOnItsClients)
+{
+    const std::string scenarioPath = writeFile("session.json", R"({"current": 5,
+      "connections": [{"schid": 5, "server": {"name": "Session"}, "self": 3,
+        "channels": [{"id": 1, "name": "Lobby", "order": 3},
+          {"id": 2, "name": "Games", "parent": 1, "neededTalkPower": 25, "order": 4, "password": 1},
+          {"id": 4294967296, "name": "Deep", "parent": 2, "neededTalkPower": -1, "order": 6}],
+        "clients": [{"id": 3, "nickname": "me", "channel": 1, "talking": 1, "talkRequest": 1, "isTalker": 1},
+          {"id": 7, "nickname": "Bob", "channel": 2, "talking": 1, "talkRequest": 6, "isTalker": 300,
+           "outputMuted": 1, "recording": 2, "away": 3, "channelCommander": 4, "localMuted": 5},
+          {"id": 9, "nickname": "Eve", "channel": 4294967296, "talking": -1, "talkRequest": 65537,
+           "inputMuted": 256},
+          {"id": 12, "nickname": "hidden", "channel": 1, "listed": false}]}],
+      "failures": [{"fn": "getClientVariableAsString", "client": 7, "property": 1}]})");
+    const std::string logPath = tempPath("session.log");
+    Subprocess host({G19_HOSTSIM, "--scenario", scenarioPath, "--log", logPath});
+    ASSERT_TRUE(host.running());
+    LoopbackPeer peer;
+    ASSERT_TRUE(peer.connect(DISPLAY_PORT, FIRST_ANSWER_TIMEOUT)) << host.errorText() << host.outputText();
+
+    using commands_test::TWO_POW_32;
+    using commands_test::Wire;
+    // Per channel: ID, name, needed talk power, order, parent, password flag.
+    Wire channels;
+    channels.u8(3).i64(3);
+    channels.i64(1).str("Lobby").i64(0).i64(3).i64(0).i64(0);
+    channels.i64(2).str("Games").i64(25).i64(4).i64(1).i64(1);
+    channels.i64(TWO_POW_32).str("Deep").i64(-1).i64(6).i64(2).i64(0);
+    const Bytes channelList = channels;
+    EXPECT_EQ(ask(peer, {0x03}, channelList.size(), FIRST_ANSWER_TIMEOUT), channelList) << host.errorText();
+    // Own client and its channel, the count, then per client: ID, nickname, talking, channel,
+    // talk request, talker, input and output muted, recording, two reserved, away, commander,
+    // locally muted. Client 12 is not listed; 65537 and 256 are cut to their fields.
+    Wire clients;
+    clients.u8(5).i64(3).i64(1).i64(3);
+    clients.i64(3).str("me").i64(1).i64(1).u16(1).u16(1).u8(0).u8(0).u8(0).zeros(2).u8(0).u8(0).u8(0);
+    clients.i64(7).str("ERROR").i64(1).i64(2).u16(6).u16(300).u8(0).u8(1).u8(2).zeros(2).u8(3).u8(4).u8(5);
+    clients.i64(9).str("Eve").i64(-1).i64(TWO_POW_32).u16(1).u16(0).u8(0).u8(0).u8(0).zeros(2);
+    clients.u8(0).u8(0).u8(0);
+    const Bytes clientList = clients;
+    EXPECT_EQ(ask(peer, {0x05}, clientList.size()), clientList) << host.errorText();
+
+    // The host requests after each request's createReturnCode; "created" stands for its code.
+    const struct {
+        Bytes request;
+        double pauseMs;  // from the request's start to its action
+        json calls;
+    } controls[] = {
+        {{0x04, 0x02}, 0, R"([{"fn": "getClientSelfVariableAsInt", "schid": 5, "property": 5, "value": 0},
+            {"fn": "setClientSelfVariableAsInt", "schid": 5, "property": 5, "value": 1},
+            {"fn": "flushClientSelfUpdates", "schid": 5, "returnCode": "created"}])"_json},
+        {{0x04, 0x05}, 0, R"([{"fn": "requestIsTalker", "schid": 5, "request": 1, "message": "",
+              "returnCode": "created"},
+            {"fn": "getClientSelfVariableAsInt", "schid": 5, "property": 43, "value": 1},
+            {"fn": "requestIsTalker", "schid": 5, "request": 0, "message": "",
+             "returnCode": "created"}])"_json},
+        {{0x04, 0x07, 0, 0, 0, 2, 0, 3, 'a', 'b', 'c'},
+         200,
+         R"([{"fn": "getClientID", "schid": 5, "value": 3},
+            {"fn": "requestClientMove", "schid": 5, "client": 3, "channel": 2, "password": "",
+             "returnCode": null}])"_json},
+        {{0x04, 0x08, 0, 7},
+         500,
+         R"([{"fn": "requestClientKickFromChannel", "schid": 5, "client": 7, "reason": "",
+              "returnCode": "created"}])"_json},
+        {{0x04, 0x0A, 0, 7, 0, 0, 0x0E, 0x10},
+         0,
+         R"([{"fn": "banclient", "schid": 5, "client": 7, "seconds": 3600, "reason": "",
+              "returnCode": "created"}])"_json},
+        {{0x04, 0x0B, 0, 9, 0, 0, 0, 1},
+         0,
+         R"([{"fn": "requestClientMove", "schid": 5, "client": 9, "channel": 1, "password": "",
+              "returnCode": null}])"_json},
+    };
+    // One receive is one request: each is sent once the previous one has been acted on.
+    const std::size_t firstControlLine = logLines(logPath);
+    std::size_t expectedLines = firstControlLine;
+    for (const auto& control : controls) {
+        expectedLines += 2 + control.calls.size();  // its return code and the current-server query too
+        ASSERT_TRUE(peer.send(control.request));
+        EXPECT_TRUE(waitForLogLines(logPath, expectedLines, ANSWER_TIMEOUT)) << json(control.request);
+    }
+    EXPECT_EQ(peer.receive(1, milliseconds(200)), Bytes()) << "a control request is not answered";
+    peer.close();
+
+    host.signal(SIGINT);
+    const std::optional<int> exitCode = host.waitExit(STOP_TIMEOUT);
+    ASSERT_TRUE(exitCode.has_value()) << "still running after SIGINT\n" << host.errorText();
+    EXPECT_EQ(*exitCode, 0) << host.errorText();
+    expectBalancedMemory(host.errorText());
+
+    const std::vector<json> log = readLog(logPath);
+    ASSERT_GE(log.size(), firstControlLine);
+    std::size_t next = firstControlLine;
+    for (const auto& control : controls) {
+        SCOPED_TRACE(json(control.request).dump());
+        ASSERT_LT(next, log.size());
+        const json& created = log[next++];
+        ASSERT_EQ(created.at("fn"), "createReturnCode");
+        const json code = created.at("value");
+        ASSERT_TRUE(code.is_string() && !code.empty()) << created;
+        json calls = json::array();
+        double actionMs = created["t_ms"];
+        for (; next < log.size() && log[next].at("fn") != "createReturnCode"; ++next) {
+            json call = log[next];
+            actionMs = call["t_ms"];
+            call.erase("t_ms");
+            EXPECT_EQ(call["ret"], 0) << call;
+            call.erase("ret");
+            if (call.contains("returnCode") && call["returnCode"] == code) {
+                call["returnCode"] = "created";
+            }
+            calls.push_back(call);
+        }
+        json expected = control.calls;
+        // Each action first asks which server is current (the kick from the channel after its pause).
+        expected.insert(expected.begin(),
+                        R"({"fn": "getCurrentServerConnectionHandlerID", "value": 5})"_json);
+        EXPECT_EQ(calls, expected);
+        const double pauseMs = actionMs - created["t_ms"].get<double>();
+        EXPECT_GE(pauseMs, control.pauseMs - 1);
+        EXPECT_LT(pauseMs, control.pauseMs + 300);
+    }
+    EXPECT_EQ(next, log.size()) << "host requests after the last control request";
+    std::remove(scenarioPath.c_str());
+    std::remove(logPath.c_str());
 }
 
 // Refusals happen before the plug-in starts, so these never touch the port.
