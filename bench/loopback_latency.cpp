@@ -25,10 +25,10 @@
 #include "plugin/plugin_state.h"
 #include "protocol/commands.h"
 #include "protocol/request.h"
+#include "sim/plugin_loader.h"
 #include "sim/sim_host.h"
 
 #include <arpa/inet.h>
-#include <dlfcn.h>
 #include <netinet/in.h>
 #include <sched.h>
 #include <sys/socket.h>
@@ -293,38 +293,6 @@ private:
     std::thread m_thread;
 };
 
-// --- The plug-in library --------------------------------------------------------------
-
-struct PluginLibrary {
-    void* handle = nullptr;
-    void (*setFunctionPointers)(TS3Functions) = nullptr;
-    int (*init)() = nullptr;
-    void (*shutdown)() = nullptr;
-};
-
-template <typename Function>
-void resolve(void* handle, const char* name, Function& function)
-{
-    void* symbol = ::dlsym(handle, name);
-    if (symbol == nullptr) {
-        fail(std::string("the library does not export ") + name);
-    }
-    function = reinterpret_cast<Function>(symbol);
-}
-
-PluginLibrary loadPlugin(const std::string& path)
-{
-    PluginLibrary plugin;
-    plugin.handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (plugin.handle == nullptr) {
-        fail(std::string("cannot load the plug-in: ") + ::dlerror());
-    }
-    resolve(plugin.handle, "ts3plugin_setFunctionPointers", plugin.setFunctionPointers);
-    resolve(plugin.handle, "ts3plugin_init", plugin.init);
-    resolve(plugin.handle, "ts3plugin_shutdown", plugin.shutdown);
-    return plugin;
-}
-
 // --- Measurement ----------------------------------------------------------------------
 
 // The three servers, in the order their blocks run.
@@ -414,7 +382,12 @@ int main(int argc, char** argv)
         fail("port 12132 is in use by another program");
     }
     // Every server thread starts here, so each inherits the server CPU.
-    const PluginLibrary plugin = loadPlugin(options.library);
+    sim::PluginLoader library;
+    std::string error;
+    if (!library.load(options.library, error)) {
+        fail(error);
+    }
+    const sim::PluginExports& plugin = library.exports();
     plugin.setFunctionPointers(host);
     if (plugin.init() != 0) {
         fail("ts3plugin_init failed");

@@ -6,80 +6,27 @@
 #include <dlfcn.h>
 #endif
 
-namespace {
-
-void* open(const std::string& path)
+PluginLibrary::PluginLibrary(const std::string& path)
 {
-#if defined(_WIN32)
-    return reinterpret_cast<void*>(LoadLibraryA(path.c_str()));
-#else
-    return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-#endif
-}
-
-void* lookUp(void* handle, const char* name)
-{
-#if defined(_WIN32)
-    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle), name));
-#else
-    return dlsym(handle, name);
-#endif
-}
-
-template <typename Function>
-void bind(Function& function, void* handle, const char* name)
-{
-    function = reinterpret_cast<Function>(lookUp(handle, name));
-}
-
-}  // namespace
-
-PluginLibrary::PluginLibrary(const std::string& path) : m_handle(open(path))
-{
-    if (m_handle == nullptr) {
-        return;
+    // A library that cannot be used shows as incomplete; the tests assert on that.
+    std::string error;
+    if (m_loader.load(path, error)) {
+        static_cast<sim::PluginExports&>(*this) = m_loader.exports();
     }
-    bind(name, m_handle, "ts3plugin_name");
-    bind(version, m_handle, "ts3plugin_version");
-    bind(apiVersion, m_handle, "ts3plugin_apiVersion");
-    bind(author, m_handle, "ts3plugin_author");
-    bind(description, m_handle, "ts3plugin_description");
-    bind(setFunctionPointers, m_handle, "ts3plugin_setFunctionPointers");
-    bind(init, m_handle, "ts3plugin_init");
-    bind(shutdown, m_handle, "ts3plugin_shutdown");
 }
 
 PluginLibrary::~PluginLibrary()
 {
-    if (m_handle != nullptr && shutdown != nullptr) {
+    if (m_loader.loaded()) {
         shutdown();
     }
     unload();
 }
 
-bool PluginLibrary::complete() const
-{
-    return m_handle != nullptr && name != nullptr && version != nullptr && apiVersion != nullptr &&
-           author != nullptr && description != nullptr && setFunctionPointers != nullptr && init != nullptr &&
-           shutdown != nullptr;
-}
-
-void* PluginLibrary::symbol(const char* symbolName) const
-{
-    return m_handle != nullptr ? lookUp(m_handle, symbolName) : nullptr;
-}
-
 void PluginLibrary::unload()
 {
-    if (m_handle == nullptr) {
-        return;
-    }
-#if defined(_WIN32)
-    FreeLibrary(static_cast<HMODULE>(m_handle));
-#else
-    dlclose(m_handle);
-#endif
-    m_handle = nullptr;
+    m_loader.unload();
+    static_cast<sim::PluginExports&>(*this) = m_loader.exports();
 }
 
 bool PluginLibrary::isMapped(const std::string& path)

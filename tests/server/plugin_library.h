@@ -1,11 +1,12 @@
 #pragma once
-// The plug-in library, loaded at run time and looked up the way the voice client does it.
+// The plug-in library as the tests drive it: loaded on construction, with its exports at
+// hand as members.
 
-#include "host/ts3_functions.h"
+#include "sim/plugin_loader.h"
 
 #include <string>
 
-class PluginLibrary {
+class PluginLibrary : public sim::PluginExports {
 public:
     explicit PluginLibrary(const std::string& path);
     PluginLibrary(const PluginLibrary&) = delete;
@@ -14,22 +15,13 @@ public:
     ~PluginLibrary();
 
     // Whether the library and all eight entry points were found.
-    bool complete() const;
+    bool complete() const { return m_loader.loaded(); }
     void unload();
     // Whether the library at `path` is mapped into the process at all.
     static bool isMapped(const std::string& path);
     // Any other exported symbol, or null.
-    void* symbol(const char* name) const;
-
-    const char* (*name)() = nullptr;
-    const char* (*version)() = nullptr;
-    int (*apiVersion)() = nullptr;
-    const char* (*author)() = nullptr;
-    const char* (*description)() = nullptr;
-    void (*setFunctionPointers)(const TS3Functions) = nullptr;
-    int (*init)() = nullptr;
-    void (*shutdown)() = nullptr;
+    void* symbol(const char* name) const { return m_loader.symbol(name); }
 
 private:
-    void* m_handle = nullptr;
+    sim::PluginLoader m_loader;
 };

@@ -5,9 +5,9 @@
 // Its own messages go to standard error; standard output belongs to the plug-in.
 
 #include "demo_server.h"
-#include "plugin_library.h"
 #include "serve_loop.h"
 
+#include "sim/plugin_loader.h"
 #include "sim/scenario_json.h"
 #include "sim/sim_host.h"
 
@@ -64,7 +64,7 @@ const char* orNull(const char* text)
     return text != nullptr ? text : "(null)";
 }
 
-void printIdentity(const std::string& path, const PluginExports& plugin)
+void printIdentity(const std::string& path, const sim::PluginExports& plugin)
 {
     std::cerr << "hostsim: loaded " << path << "\n"
               << "hostsim:   name         " << orNull(plugin.name()) << "\n"
@@ -137,13 +137,13 @@ int run(const Options& options)
     // Before the plug-in or the demo start any thread.
     installStopHandlers();
 
-    PluginLibrary library;
+    sim::PluginLoader library;
     std::string error;
     if (!library.load(options.pluginPath, error)) {
         std::cerr << "hostsim: " << error << "\n";
         return EXIT_CANNOT_LOAD;
     }
-    const PluginExports plugin = library.exports();
+    const sim::PluginExports plugin = library.exports();
     printIdentity(options.pluginPath, plugin);
 
     sim::reset();

@@ -1,4 +1,4 @@
-#include "plugin_library.h"
+#include "plugin_loader.h"
 
 #include <cstring>
 
@@ -7,6 +7,8 @@
 #else
 #include <dlfcn.h>
 #endif
+
+namespace sim {
 
 namespace {
 
@@ -66,7 +68,7 @@ bool findExport(void* handle, const char* name, Function& function)
 
 }  // namespace
 
-bool PluginLibrary::load(const std::string& path, std::string& error)
+bool PluginLoader::load(const std::string& path, std::string& error)
 {
     unload();
     m_handle = openLibrary(path);
@@ -98,7 +100,16 @@ bool PluginLibrary::load(const std::string& path, std::string& error)
     return true;
 }
 
-void PluginLibrary::unload()
+void* PluginLoader::symbol(const char* name) const
+{
+    void* found = nullptr;
+    if (m_handle != nullptr) {
+        findExport(m_handle, name, found);
+    }
+    return found;
+}
+
+void PluginLoader::unload()
 {
     if (m_handle != nullptr) {
         closeLibrary(m_handle);
@@ -106,3 +117,5 @@ void PluginLibrary::unload()
     }
     m_exports = PluginExports{};
 }
+
+}  // namespace sim
