@@ -120,64 +120,50 @@ probe::ChannelNames fetchNames(probe::Connection& connection, const Options& opt
         display::decodeChannelList(exchange.answer.data(), exchange.answer.size()).answer);
 }
 
-int runServer(const Options& options)
+// Asks one query on a fresh connection and prints its answer, as JSON or for a person.
+template <typename Answer, typename Decode, typename Print>
+int runQuery(const Options& options, const display::Request& request, Decode decode, Print print)
 {
     probe::Connection connection;
-    display::ServerInfo info;
+    Answer answer;
     if (const int code = connect(connection, options); code != EXIT_OK) {
         return code;
     }
-    if (const int code =
-            ask(connection, options, display::serverInfoRequest(), display::decodeServerInfo, info);
-        code != EXIT_OK) {
+    if (const int code = ask(connection, options, request, decode, answer); code != EXIT_OK) {
         return code;
     }
     if (options.json) {
-        std::cout << probe::dumpJson(probe::toJson(info)) << '\n';
+        std::cout << probe::dumpJson(probe::toJson(answer)) << '\n';
     } else {
-        probe::printServer(std::cout, info, options.colour);
+        print(connection, answer);
     }
     return EXIT_OK;
+}
+
+int runServer(const Options& options)
+{
+    return runQuery<display::ServerInfo>(options, display::serverInfoRequest(), display::decodeServerInfo,
+                                         [&](probe::Connection&, const display::ServerInfo& info) {
+                                             probe::printServer(std::cout, info, options.colour);
+                                         });
 }
 
 int runChannels(const Options& options)
 {
-    probe::Connection connection;
-    display::ChannelList list;
-    if (const int code = connect(connection, options); code != EXIT_OK) {
-        return code;
-    }
-    if (const int code =
-            ask(connection, options, display::channelListRequest(), display::decodeChannelList, list);
-        code != EXIT_OK) {
-        return code;
-    }
-    if (options.json) {
-        std::cout << probe::dumpJson(probe::toJson(list)) << '\n';
-    } else {
-        probe::printChannels(std::cout, list, options.colour);
-    }
-    return EXIT_OK;
+    return runQuery<display::ChannelList>(options, display::channelListRequest(), display::decodeChannelList,
+                                          [&](probe::Connection&, const display::ChannelList& list) {
+                                              probe::printChannels(std::cout, list, options.colour);
+                                          });
 }
 
 int runClients(const Options& options)
 {
-    probe::Connection connection;
-    display::ClientList list;
-    if (const int code = connect(connection, options); code != EXIT_OK) {
-        return code;
-    }
-    if (const int code =
-            ask(connection, options, display::clientListRequest(), display::decodeClientList, list);
-        code != EXIT_OK) {
-        return code;
-    }
-    if (options.json) {
-        std::cout << probe::dumpJson(probe::toJson(list)) << '\n';
-    } else {
-        probe::printClients(std::cout, list, fetchNames(connection, options), options.colour);
-    }
-    return EXIT_OK;
+    // The table names each client's channel, which takes a channel list on the same connection.
+    return runQuery<display::ClientList>(
+        options, display::clientListRequest(), display::decodeClientList,
+        [&](probe::Connection& connection, const display::ClientList& list) {
+            probe::printClients(std::cout, list, fetchNames(connection, options), options.colour);
+        });
 }
 
 std::string timestamp(bool utc)
