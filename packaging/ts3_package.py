@@ -15,6 +15,7 @@ so the package cannot describe another version than the one it carries.
 import argparse
 import ctypes
 import os
+import re
 import struct
 import sys
 import tempfile
@@ -35,7 +36,19 @@ TEMPLATE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "package.ini
 # What the voice client shows and checks before it installs anything.
 EXPECTED_NAME = "Kestro G19 TS3 Plugin"
 EXPECTED_AUTHOR = "Kestro (Special thanks to Delvane)"
-EXPECTED_VERSION = "0.9.9"
+
+
+def project_version():
+    """The version of the top-level CMakeLists.txt, the one place it is written."""
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "CMakeLists.txt")
+    with open(path, encoding="utf-8") as cmake:
+        found = re.search(r"^project\([^)]*\bVERSION\s+([0-9][0-9.]*)", cmake.read(), re.MULTILINE)
+    if not found:
+        raise SystemExit("ts3_package.py: no project version in %s" % path)
+    return found.group(1)
+
+
+EXPECTED_VERSION = project_version()
 EXPECTED_API_VERSION = 20
 PLATFORMS_LINE = "Platforms = win32, win64, linux_amd64"
 

@@ -5,6 +5,7 @@
 // ts3plugin_init, and later ts3plugin_shutdown, after which it may unload the library at
 // once. No C++ exception leaves any of them.
 
+#include "g19/version.h"
 #include "host/ts3_functions.h"
 #include "platform/text.h"
 #include "plugin/listener_settings.h"
@@ -69,7 +70,7 @@ G19_EXPORT const char* ts3plugin_name()
 // unloaded; the caller must not free it.
 G19_EXPORT const char* ts3plugin_version()
 {
-    return PLUGIN_VERSION;
+    return G19_VERSION;
 }
 
 // Host's main thread: the plug-in interface version this library is written against.

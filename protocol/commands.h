@@ -23,7 +23,6 @@ inline constexpr std::uint8_t CONTROL_KICK_FROM_SERVER = 9;
 inline constexpr std::uint8_t CONTROL_BAN = 10;
 inline constexpr std::uint8_t CONTROL_MOVE_CLIENT = 11;
 
-inline constexpr char PLUGIN_VERSION[] = "0.9.9";
 inline constexpr char QUIT_MESSAGE[] = "Connection closed by G19 Plugin";
 inline constexpr char NICKNAME_ERROR[] = "ERROR";
 

@@ -1,3 +1,4 @@
+#include "g19/version.h"
 #include "host/properties.h"
 #include "plugin/plugin_state.h"
 #include "protocol/commands.h"
@@ -10,7 +11,7 @@ void handleServerNameQuery(Packet& packet)
 
     packet.clear();
     packet.writeUInt8(COMMAND_SERVER_NAME);
-    packet.writeString(PLUGIN_VERSION);
+    packet.writeString(G19_VERSION);
 
     char* name = nullptr;
     if (host.getServerVariableAsString(schid, SERVER_NAME, &name) == 0) {
