@@ -1,3 +1,4 @@
+#include "host/host_memory.h"
 #include "host/properties.h"
 #include "plugin/plugin_state.h"
 #include "protocol/commands.h"
@@ -43,13 +44,14 @@ void writeClient(Packet& packet, const TS3Functions& host, uint64 schid, anyID c
 {
     packet.writeInt64(client);
 
-    char* nickname = nullptr;
-    if (host.getClientVariableAsString(schid, client, CLIENT_NICKNAME, &nickname) == 0) {
-        packet.writeString(nickname != nullptr ? nickname : "");
-        host.freeMemory(nickname);
-    } else {
-        packet.writeString(NICKNAME_ERROR);
-    }
+    {
+        HostString nickname(host);
+        if (host.getClientVariableAsString(schid, client, CLIENT_NICKNAME, nickname.out()) == 0) {
+            packet.writeString(nickname.text());
+        } else {
+            packet.writeString(NICKNAME_ERROR);
+        }
+    }  // the nickname goes back before the entry's other fields are asked for
 
     packet.writeInt64(talkingState(host, schid, client, self));
     packet.writeInt64(channelOf(host, schid, client));
@@ -79,14 +81,14 @@ void handleClientList(Packet& packet)
         std::cout << "\nERR: " << error;
         return;
     }
-    anyID* clients = nullptr;
-    if (const unsigned int error = host.getClientList(schid, &clients); error != 0) {
+    HostMemory<anyID> clients(host);
+    if (const unsigned int error = host.getClientList(schid, clients.out()); error != 0) {
         std::cout << "\nERR2: " << error;
         return;
     }
 
     std::size_t count = 0;
-    while (clients != nullptr && clients[count] != 0) {
+    while (clients.get() != nullptr && clients[count] != 0) {
         ++count;
     }
 
@@ -102,5 +104,4 @@ void handleClientList(Packet& packet)
     for (std::size_t i = 0; i < count; ++i) {
         writeClient(packet, host, schid, clients[i], self);
     }
-    host.freeMemory(clients);
 }

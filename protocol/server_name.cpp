@@ -1,4 +1,5 @@
 #include "g19/version.h"
+#include "host/host_memory.h"
 #include "host/properties.h"
 #include "plugin/plugin_state.h"
 #include "protocol/commands.h"
@@ -13,10 +14,9 @@ void handleServerNameQuery(Packet& packet)
     packet.writeUInt8(COMMAND_SERVER_NAME);
     packet.writeString(G19_VERSION);
 
-    char* name = nullptr;
-    if (host.getServerVariableAsString(schid, SERVER_NAME, &name) == 0) {
-        packet.writeString(name != nullptr ? name : "");
-    }
     // Released whatever the call returned; the host accepts null.
-    host.freeMemory(name);
+    HostString name(host, HostString::Release::ALSO_NULL);
+    if (host.getServerVariableAsString(schid, SERVER_NAME, name.out()) == 0) {
+        packet.writeString(name.text());
+    }
 }
