@@ -11,8 +11,8 @@
 #include "floor_calls.h"
 
 #include "plugin/plugin_state.h"
-#include "protocol/commands.h"
 #include "protocol/request.h"
+#include "protocol/wire.h"
 #include "sim/sim_host.h"
 
 #include <benchmark/benchmark.h>

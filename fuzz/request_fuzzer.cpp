@@ -15,8 +15,8 @@
 
 #include "client/answers.h"
 #include "plugin/plugin_state.h"
-#include "protocol/commands.h"
 #include "protocol/request.h"
+#include "protocol/wire.h"
 #include "sim/sim_host.h"
 
 #include <algorithm>

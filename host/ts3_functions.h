@@ -248,6 +248,9 @@ struct TS3Functions {
 
 inline constexpr std::size_t TS3_FUNCTION_COUNT = 209;
 
+// The host writes a return code of at most 127 bytes and its terminating zero.
+inline constexpr std::size_t RETURN_CODE_SIZE = 128;
+
 // The layout is fixed by the host: any drift here would call the wrong function.
 static_assert(sizeof(TS3Functions) == TS3_FUNCTION_COUNT * sizeof(void*));
 static_assert(offsetof(TS3Functions, freeMemory) == 5 * sizeof(void*));

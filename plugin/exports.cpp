@@ -10,7 +10,6 @@
 #include "platform/text.h"
 #include "plugin/listener_settings.h"
 #include "plugin/plugin_state.h"
-#include "protocol/commands.h"
 #include "server/listener.h"
 
 #include <cstring>

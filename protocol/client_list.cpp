@@ -1,8 +1,8 @@
 #include "host/host_memory.h"
 #include "host/properties.h"
 #include "plugin/plugin_state.h"
-#include "protocol/commands.h"
 #include "protocol/request.h"
+#include "protocol/wire.h"
 
 #include <iostream>
 
@@ -15,6 +15,8 @@ constexpr std::size_t CLIENT_LIST_HEADER_BYTES = 1 + 3 * 8;
 constexpr std::size_t CLIENT_ENTRY_BYTES = 8 + 2 + 8 + 8 + 2 * 2 + 8;
 // The host limits nicknames to 30 characters; most are plain ASCII.
 constexpr std::size_t TYPICAL_NICKNAME_BYTES = 32;
+// Stands in for a nickname the host cannot read; the entry keeps its layout.
+constexpr char NICKNAME_ERROR[] = "ERROR";
 
 // Each field is asked of the host just before it is written, so the host sees the calls
 // in field order. A failed read becomes 0.

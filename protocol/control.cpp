@@ -1,7 +1,7 @@
 #include "host/properties.h"
 #include "plugin/plugin_state.h"
-#include "protocol/commands.h"
 #include "protocol/request.h"
+#include "protocol/wire.h"
 
 #include <chrono>
 
@@ -11,6 +11,8 @@ namespace {
 constexpr std::chrono::milliseconds MOVE_SELF_PAUSE{200};
 constexpr std::chrono::milliseconds KICK_FROM_CHANNEL_PAUSE{500};
 
+// What the other users on the server see when the display disconnects the user.
+constexpr char QUIT_MESSAGE[] = "Connection closed by G19 Plugin";
 // Passwords, reasons and the talk-request message are always empty.
 constexpr char EMPTY[] = "";
 

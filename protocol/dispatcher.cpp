@@ -1,7 +1,7 @@
 #include "host/ts3_functions.h"
 #include "plugin/plugin_state.h"
-#include "protocol/commands.h"
 #include "protocol/request.h"
+#include "protocol/wire.h"
 
 Packet processRequest(const std::uint8_t* bytes, std::int32_t count)
 {

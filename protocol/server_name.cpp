@@ -2,8 +2,8 @@
 #include "host/host_memory.h"
 #include "host/properties.h"
 #include "plugin/plugin_state.h"
-#include "protocol/commands.h"
 #include "protocol/request.h"
+#include "protocol/wire.h"
 
 void handleServerNameQuery(Packet& packet)
 {
