@@ -35,7 +35,7 @@ private:
 
 // Answers every receive on one connection until a receive fails, the peer closes its
 // side, or the plug-in stops.
-void serveConnection(SocketHandle connection, const ServerSettings& settings, RunFlag& running,
+void serveConnection(SocketHandle connection, const ServerSettings& settings, platform::RunFlag& running,
                      const platform::Interrupter& interrupter)
 {
     std::uint8_t buffer[RECV_BUFFER_SIZE];
@@ -75,7 +75,8 @@ void serveConnection(SocketHandle connection, const ServerSettings& settings, Ru
 }
 
 // The listening part of a server life; the socket library has been started.
-void listenAndServe(const ServerSettings& settings, RunFlag& running, platform::Interrupter& interrupter)
+void listenAndServe(const ServerSettings& settings, platform::RunFlag& running,
+                    platform::Interrupter& interrupter)
 {
     const SocketHandle listening = platform::openStreamSocket();
     if (listening == platform::INVALID_SOCKET_HANDLE) {
@@ -119,7 +120,7 @@ void listenAndServe(const ServerSettings& settings, RunFlag& running, platform::
 
 }  // namespace
 
-int runServer(const ServerSettings& settings, RunFlag& running, platform::Interrupter& interrupter)
+int runServer(const ServerSettings& settings, platform::RunFlag& running, platform::Interrupter& interrupter)
 {
     if (!running.sleepFor(settings.serverLifeDelay)) {
         return 0;
@@ -136,7 +137,8 @@ int runServer(const ServerSettings& settings, RunFlag& running, platform::Interr
     return 0;
 }
 
-void listenerThread(const ServerSettings& settings, RunFlag& running, platform::Interrupter& interrupter)
+void listenerThread(const ServerSettings& settings, platform::RunFlag& running,
+                    platform::Interrupter& interrupter)
 {
     running.sleepFor(settings.threadStartDelay);
     while (running.isSet()) {

@@ -37,15 +37,16 @@ struct ServerSettings {
 };
 
 // The thread body: server lives one after another until `running` is cleared.
-void listenerThread(const ServerSettings& settings, RunFlag& running, platform::Interrupter& interrupter);
+void listenerThread(const ServerSettings& settings, platform::RunFlag& running,
+                    platform::Interrupter& interrupter);
 
 // One server life, from the socket library's start-up to its clean-up. Always 0.
-int runServer(const ServerSettings& settings, RunFlag& running, platform::Interrupter& interrupter);
+int runServer(const ServerSettings& settings, platform::RunFlag& running, platform::Interrupter& interrupter);
 
 // Owns the listener thread. start() and stop() run on the host's thread.
 class Listener {
 public:
-    explicit Listener(RunFlag& running) : m_running(running) {}
+    explicit Listener(platform::RunFlag& running) : m_running(running) {}
     ~Listener();
     Listener(const Listener&) = delete;
     Listener& operator=(const Listener&) = delete;
@@ -59,7 +60,7 @@ public:
     void stop();
 
 private:
-    RunFlag& m_running;
+    platform::RunFlag& m_running;
     // Fresh for every start: an interrupted one stays interrupted.
     std::unique_ptr<platform::Interrupter> m_interrupter;
     ServerSettings m_settings;  // read by the thread while it runs
