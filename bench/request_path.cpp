@@ -10,15 +10,17 @@
 #include "bench_model.h"
 #include "floor_calls.h"
 
-#include "plugin/plugin_state.h"
+#include "g19/version.h"
 #include "protocol/request.h"
 #include "protocol/wire.h"
 #include "sim/sim_host.h"
 
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -30,6 +32,21 @@ using Bytes = std::vector<std::uint8_t>;
 // Entries in the other list of each model: a client list is measured on a server with
 // this many channels, a channel list with this many clients.
 constexpr std::size_t OTHER_ENTRIES = 50;
+
+const TS3Functions& hostTable()
+{
+    static const TS3Functions table = sim::functionTable();
+    return table;
+}
+
+// What the listener hands every request; the pauses are not measured.
+const RequestContext& requests()
+{
+    static std::ostringstream diagnostics;
+    static const RequestContext context{hostTable(), G19_VERSION, [](std::chrono::milliseconds) {},
+                                        diagnostics};
+    return context;
+}
 
 // Installs the model once per size; building a model of 10,000 entries is not cheap and
 // Google Benchmark calls each benchmark function several times.
@@ -43,14 +60,13 @@ void useModel(std::size_t channels, std::size_t clients)
     sim::reset();
     sim::setLogging(false);
     sim::setModel(bench::serverModel(channels, clients));
-    pluginState().functions = sim::functionTable();
     s_channels = channels;
     s_clients = clients;
 }
 
 Bytes answerOf(std::uint8_t command)
 {
-    const Packet packet = processRequest(&command, 1);
+    const Packet packet = processRequest(requests(), &command, 1);
     return Bytes(packet.data(), packet.data() + packet.size());
 }
 
@@ -82,7 +98,7 @@ bool prepare(benchmark::State& state, std::uint8_t command, void (*floorCalls)(c
              Bytes& answer, std::size_t& hostCalls)
 {
     const std::vector<CallKey> request = callsOf([&] { answer = answerOf(command); });
-    const std::vector<CallKey> floor = callsOf([&] { floorCalls(hostFunctions()); });
+    const std::vector<CallKey> floor = callsOf([&] { floorCalls(hostTable()); });
     if (request != floor) {
         state.SkipWithError("the floor does not make the same host calls as the request");
         return false;
@@ -111,9 +127,10 @@ void runRequest(benchmark::State& state, std::uint8_t command, void (*floorCalls
         return;
     }
     std::size_t bytes = 0;
+    const RequestContext& context = requests();
     const std::uint64_t before = bench::allocationCount();
     for (auto _ : state) {
-        const Packet answer = processRequest(&command, 1);
+        const Packet answer = processRequest(context, &command, 1);
         bytes = answer.size();
         benchmark::DoNotOptimize(answer.data());
     }
@@ -132,7 +149,7 @@ void runFloor(benchmark::State& state, std::uint8_t command, void (*floorCalls)(
     if (!prepare(state, command, floorCalls, answer, hostCalls)) {
         return;
     }
-    const TS3Functions& host = hostFunctions();
+    const TS3Functions& host = hostTable();
     Bytes buffer(answer.size());
     const std::uint64_t before = bench::allocationCount();
     for (auto _ : state) {

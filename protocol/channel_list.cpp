@@ -1,6 +1,5 @@
 #include "host/host_memory.h"
 #include "host/properties.h"
-#include "plugin/plugin_state.h"
 #include "protocol/request.h"
 #include "protocol/wire.h"
 
@@ -20,9 +19,9 @@ std::int64_t channelInt(const TS3Functions& host, uint64 schid, uint64 channel, 
 
 }  // namespace
 
-void handleChannelList(Packet& packet)
+void handleChannelList(const RequestContext& context, Packet& packet)
 {
-    const TS3Functions& host = hostFunctions();
+    const TS3Functions& host = context.host;
     const uint64 schid = host.getCurrentServerConnectionHandlerID();
 
     HostMemory<uint64> channels(host);

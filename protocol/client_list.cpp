@@ -1,10 +1,9 @@
 #include "host/host_memory.h"
 #include "host/properties.h"
-#include "plugin/plugin_state.h"
 #include "protocol/request.h"
 #include "protocol/wire.h"
 
-#include <iostream>
+#include <ostream>
 
 namespace {
 
@@ -72,20 +71,20 @@ void writeClient(Packet& packet, const TS3Functions& host, uint64 schid, anyID c
 
 }  // namespace
 
-void handleClientList(Packet& packet)
+void handleClientList(const RequestContext& context, Packet& packet)
 {
-    const TS3Functions& host = hostFunctions();
+    const TS3Functions& host = context.host;
     const uint64 schid = host.getCurrentServerConnectionHandlerID();
 
     // On these two failures the packet is left as the dispatcher passed it.
     anyID self = 0;
     if (const unsigned int error = host.getClientID(schid, &self); error != 0) {
-        std::cout << "\nERR: " << error;
+        context.diagnostics << "\nERR: " << error;
         return;
     }
     HostMemory<anyID> clients(host);
     if (const unsigned int error = host.getClientList(schid, clients.out()); error != 0) {
-        std::cout << "\nERR2: " << error;
+        context.diagnostics << "\nERR2: " << error;
         return;
     }
 

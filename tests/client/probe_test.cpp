@@ -273,8 +273,7 @@ protected:
     {
         SimHostTest::SetUp();
         sim::setModel(demoModel(0));
-        // Started only now: its thread reads the host table that SetUp has just written.
-        m_plugin = std::make_unique<LoopbackServer>([](const Bytes& request) { return answer(request); });
+        m_plugin = std::make_unique<LoopbackServer>([this](const Bytes& request) { return answer(request); });
     }
 
     // The plug-in's answer to each chunk, as the listener gives it.

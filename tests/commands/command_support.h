@@ -71,21 +71,10 @@ private:
     Bytes m_bytes;
 };
 
-inline std::vector<sim::Call> callsTo(const std::string& fn)
-{
-    std::vector<sim::Call> matching;
-    for (const sim::Call& call : sim::calls()) {
-        if (call.fn == fn) {
-            matching.push_back(call);
-        }
-    }
-    return matching;
-}
-
 // The code the host created for the last request; a return code equal to it shows as "rc=created".
 inline std::string createdReturnCode()
 {
-    const std::vector<sim::Call> created = callsTo("createReturnCode");
+    const std::vector<sim::Call> created = callsOf("createReturnCode");
     if (created.empty() || !created.back().value) {
         return {};
     }
@@ -125,17 +114,26 @@ inline std::string describe(const sim::Call& call, const std::string& created)
     return line;
 }
 
-// Every call the handler made, in order; the dispatcher's createReturnCode is left out.
-inline std::vector<std::string> trace()
-{
-    const std::string created = createdReturnCode();
-    std::vector<std::string> lines;
-    for (const sim::Call& call : sim::calls()) {
-        if (call.fn != "createReturnCode") {
-            lines.push_back(describe(call, created));
+class CommandTest : public SimHostTest {
+protected:
+    // Every call the handler made, in order, and its pauses ("pause 200ms") where they fell
+    // between the calls; the dispatcher's createReturnCode is left out.
+    std::vector<std::string> trace() const
+    {
+        const std::string created = createdReturnCode();
+        const std::vector<sim::Call> calls = sim::calls();
+        std::vector<std::string> lines;
+        std::size_t pause = 0;
+        for (std::size_t i = 0; i <= calls.size(); ++i) {
+            for (; pause < pauses().size() && pauses()[pause].afterCalls == i; ++pause) {
+                lines.push_back("pause " + std::to_string(pauses()[pause].duration.count()) + "ms");
+            }
+            if (i < calls.size() && calls[i].fn != "createReturnCode") {
+                lines.push_back(describe(calls[i], created));
+            }
         }
+        return lines;
     }
-    return lines;
-}
+};
 
 }  // namespace commands_test

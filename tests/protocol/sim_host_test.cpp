@@ -39,7 +39,7 @@ protected:
         sim::setModel(sampleModel());
     }
 
-    const TS3Functions& host() const { return hostFunctions(); }
+    const TS3Functions& host() const { return m_host; }
 
     int clientInt(anyID client, std::size_t property, unsigned int* ret = nullptr) const
     {
