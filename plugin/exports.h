@@ -23,7 +23,8 @@ G19_EXPORT const char* ts3plugin_name();
 // constant of the library, valid until it is unloaded; the caller must not free it.
 G19_EXPORT const char* ts3plugin_version();
 
-// The plug-in interface version this library is written against.
+// Before anything else: the plug-in interface version this library is built for. The
+// client compares it with its own and loads nothing of another version.
 G19_EXPORT int ts3plugin_apiVersion();
 
 // Constants of the library, valid until it is unloaded; the caller must not free them.
