@@ -1,0 +1,122 @@
+#pragma once
+// Inside the simulated host: its one state and the helper every slot is served through.
+// Each part of the state is written in a file of its own: the model and its index
+// (model.cpp), the failure rules (failure_rules.cpp), the call log (call_log.cpp), the
+// memory ledger (sim_host.cpp) and the slots (slots.cpp).
+
+#include "sim/sim_host.h"
+
+#include <chrono>
+#include <cstddef>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace sim {
+
+// The kinds of host memory the slots hand out, as freeMemory logs them.
+enum class Block { STRING, CLIENT_LIST, CHANNEL_LIST };
+
+// Positions in a connection's vectors by ID, so that a query costs the same at ten clients
+// as at ten thousand.
+struct ConnectionIndex {
+    std::unordered_map<anyID, std::size_t> clients;
+    std::unordered_map<uint64, std::size_t> channels;
+};
+
+// The arguments of one call that a failure rule can filter on.
+struct Args {
+    const char* fn;
+    std::optional<uint64> schid;
+    std::optional<anyID> client;
+    std::optional<uint64> channel;
+    std::optional<std::size_t> property;
+};
+
+using Clock = std::chrono::steady_clock;
+
+// Everything below is guarded by `mutex`; the member functions expect it held.
+struct HostState {
+    std::mutex mutex;
+
+    // The model (model.cpp).
+    Model model;
+    std::unordered_map<uint64, std::size_t> connectionPositions;
+    std::vector<ConnectionIndex> indexes;              // parallel to model.connections
+    std::unordered_map<uint64, IntProperties> staged;  // self properties set, not yet flushed
+
+    void rebuildIndex();
+    void rebuildClients(std::size_t position);
+    void replaceModel(Model replacement);
+    unsigned int findConnection(uint64 schid, Connection*& connection, std::size_t* position = nullptr);
+    unsigned int findClient(uint64 schid, anyID id, Client*& client,
+                            std::size_t* connectionPosition = nullptr);
+    unsigned int findSelf(uint64 schid, Client*& client);
+    unsigned int findChannel(uint64 schid, uint64 id, Channel*& channel);
+    void removeClient(std::size_t position, anyID id);
+
+    // The failure rules (failure_rules.cpp).
+    std::vector<FailureRule> rules;
+    std::vector<unsigned int> matched;  // matching calls seen so far, per rule
+
+    void replaceRules(std::vector<FailureRule> replacement);
+    // The code of the first rule that fails this call, 0 when none does. Counts the call
+    // against every rule it matches.
+    unsigned int failure(const Args& args);
+
+    // The call log (call_log.cpp).
+    bool logging = true;
+    std::vector<Call> log;
+    Clock::time_point logStart = Clock::now();
+    std::function<void(const Call&)> observer;
+    std::size_t unimplementedCalls = 0;
+
+    // Logs the call; `fill` adds what only its slot knows. Nothing is built when logging is off.
+    template <typename Fill>
+    void record(const Args& args, unsigned int ret, Fill&& fill)
+    {
+        if (!logging) {
+            return;
+        }
+        Call call = startCall(args, ret);
+        fill(call);
+        append(std::move(call));
+    }
+    Call startCall(const Args& args, unsigned int ret) const;
+    void append(Call call);
+    void clearLog();
+
+    // The memory ledger (sim_host.cpp).
+    std::unordered_map<void*, Block> ledger;  // live host memory
+    MemoryReport counts;                      // `live` is taken from the ledger
+    unsigned long long returnCodes = 0;
+
+    void* allocate(std::size_t bytes, Block block);
+    char* newString(const std::string& text);
+    // What freeMemory logs as released: the block's kind, "null" or "invalid".
+    const char* release(void* pointer);
+    void freeLive();
+};
+
+// The one simulated host of the process.
+HostState& host();
+
+// One call of a slot: under the host's lock, the failure rules first, then `work` (the
+// lookups and what the slot does, returning the call's result), then the log entry, to
+// which `fill` adds what only this slot knows. A call that a rule fails does nothing.
+template <typename Work, typename Fill>
+unsigned int serve(const Args& args, Work&& work, Fill&& fill)
+{
+    HostState& h = host();
+    std::lock_guard<std::mutex> lock(h.mutex);
+    unsigned int ret = h.failure(args);
+    if (ret == 0) {
+        ret = work(h);
+    }
+    h.record(args, ret, [&](Call& call) { fill(call, ret); });
+    return ret;
+}
+
+}  // namespace sim
