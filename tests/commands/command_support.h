@@ -1,11 +1,11 @@
 #pragma once
-// Shared by the command tests: a small server to ask, expected answers built field by
-// field, and the host's call log reduced to lines that a table can hold.
+// Shared by the command tests: a small server to ask, and the host's call log reduced to
+// lines that a table can hold.
 
 #include "support/sim_fixture.h"
+#include "support/wire.h"
 
 #include <cstdint>
-#include <initializer_list>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -29,47 +29,6 @@ inline sim::Model oneServer(std::vector<sim::Channel> channels, std::vector<sim:
     model.connections.push_back(std::move(connection));
     return model;
 }
-
-// An expected answer, written with the same field widths the display reads.
-class Wire {
-public:
-    Wire& u8(std::uint8_t value)
-    {
-        m_bytes.push_back(value);
-        return *this;
-    }
-    Wire& u16(std::uint16_t value) { return big(value, 2); }
-    Wire& u32(std::uint32_t value) { return big(value, 4); }
-    Wire& i64(std::int64_t value) { return big(static_cast<std::uint64_t>(value), 8); }
-    Wire& str(const std::string& text)
-    {
-        u16(static_cast<std::uint16_t>(text.size()));
-        m_bytes.insert(m_bytes.end(), text.begin(), text.end());
-        return *this;
-    }
-    Wire& zeros(std::size_t count)
-    {
-        m_bytes.insert(m_bytes.end(), count, 0);
-        return *this;
-    }
-    Wire& raw(std::initializer_list<std::uint8_t> bytes)
-    {
-        m_bytes.insert(m_bytes.end(), bytes);
-        return *this;
-    }
-    operator Bytes() const { return m_bytes; }
-
-private:
-    Wire& big(std::uint64_t value, std::size_t width)
-    {
-        for (std::size_t i = width; i-- > 0;) {
-            m_bytes.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-        }
-        return *this;
-    }
-
-    Bytes m_bytes;
-};
 
 // The code the host created for the last request; a return code equal to it shows as "rc=created".
 inline std::string createdReturnCode()

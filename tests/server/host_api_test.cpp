@@ -13,8 +13,6 @@
 
 namespace {
 
-using commands_test::Wire;
-
 struct Build {
     int api;
     const char* path;
