@@ -48,16 +48,3 @@ private:
     bool m_clientListDiagnostics = false;
     Resources m_before;
 };
-
-// A server whose client list answer is large: `clients` clients with names of `nameLength` bytes.
-inline sim::Model crowdedServer(const std::string& name, std::size_t clients, std::size_t nameLength)
-{
-    sim::Model model = serverNamed(name);
-    sim::Connection& connection = model.connections.front();
-    connection.self = 1;
-    connection.channels.push_back({1, "Lobby", 0, {}});
-    for (std::size_t id = 1; id <= clients; ++id) {
-        connection.clients.push_back({static_cast<anyID>(id), std::string(nameLength, 'n'), 1, {}, true});
-    }
-    return model;
-}

@@ -4,6 +4,7 @@
 #include "server/peer.h"
 #include "server/plugin_library.h"
 #include "sim/sim_host.h"
+#include "support/models.h"
 #include "support/sim_calls.h"
 
 #include <gtest/gtest.h>
@@ -30,16 +31,8 @@ const std::string SERVER = "Soak " + std::to_string(getpid());
 
 sim::Model soakServer()
 {
-    sim::Connection connection;
-    connection.schid = 1;
-    connection.serverName = SERVER;
-    connection.self = SELF;
-    connection.channels = {{1, "Lobby", 0, {}}, {2, "Quiet", 1, {{12, 1}}}};
-    connection.clients = {{SELF, "me", 1, {{4, 1}}, true}, {OTHER, "other", 2, {}, true}};
-    sim::Model model;
-    model.current = 1;
-    model.connections.push_back(connection);
-    return model;
+    return oneServer({{1, "Lobby", 0, {}}, {2, "Quiet", 1, {{12, 1}}}},
+                     {{SELF, "me", 1, {{4, 1}}, true}, {OTHER, "other", 2, {}, true}}, SELF, SERVER);
 }
 
 struct Control {

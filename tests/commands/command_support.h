@@ -2,6 +2,7 @@
 // Shared by the command tests: a small server to ask, and the host's call log reduced to
 // lines that a table can hold.
 
+#include "support/models.h"
 #include "support/sim_fixture.h"
 #include "support/wire.h"
 
@@ -12,23 +13,8 @@
 
 namespace commands_test {
 
-inline constexpr uint64 SCHID = 1;
+inline constexpr uint64 SCHID = 1;  // of oneServer
 inline constexpr std::uint64_t TWO_POW_32 = 0x100000000ull;
-
-// One connection in front, holding exactly these channels and clients.
-inline sim::Model oneServer(std::vector<sim::Channel> channels, std::vector<sim::Client> clients, anyID self)
-{
-    sim::Connection connection;
-    connection.schid = SCHID;
-    connection.serverName = "Test";
-    connection.self = self;
-    connection.channels = std::move(channels);
-    connection.clients = std::move(clients);
-    sim::Model model;
-    model.current = SCHID;
-    model.connections.push_back(std::move(connection));
-    return model;
-}
 
 // The code the host created for the last request; a return code equal to it shows as "rc=created".
 inline std::string createdReturnCode()

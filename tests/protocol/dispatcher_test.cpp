@@ -14,16 +14,9 @@ const Bytes VERSION_ANSWER = {0x02, 0x00, 0x05, 0x30, 0x2E, 0x39, 0x2E, 0x39};
 
 sim::Model serversNamed(const std::vector<std::string>& names, uint64 current)
 {
-    sim::Model model;
-    model.current = current;
+    sim::Model model{current, {}};
     for (std::size_t i = 0; i < names.size(); ++i) {
-        sim::Connection connection;
-        connection.schid = i + 1;
-        connection.serverName = names[i];
-        connection.self = 1;
-        connection.channels.push_back(sim::Channel{1, "Lobby", 0, {}});
-        connection.clients.push_back(sim::Client{1, "me", 1, {}, true});
-        model.connections.push_back(connection);
+        model.connections.push_back({i + 1, names[i], 1, {{1, "Lobby", 0, {}}}, {{1, "me", 1, {}, true}}});
     }
     return model;
 }

@@ -5,6 +5,7 @@
 // This program replaces the global allocation functions so that allocations above a
 // threshold fail; it is a program of its own so that nothing else runs under them.
 
+#include "support/models.h"
 #include "support/sim_fixture.h"
 
 #include <atomic>
@@ -63,26 +64,11 @@ constexpr std::size_t CLIENTS = 200;
 constexpr std::size_t NICKNAME_BYTES = 255;
 constexpr std::size_t ALLOCATION_LIMIT = 20000;
 
-sim::Model crowdedServer()
-{
-    sim::Connection connection;
-    connection.schid = 1;
-    connection.self = 1;
-    connection.channels.push_back({1, "Lobby", 0, {}});
-    for (std::size_t id = 1; id <= CLIENTS; ++id) {
-        connection.clients.push_back({static_cast<anyID>(id), std::string(NICKNAME_BYTES, 'n'), 1, {}, true});
-    }
-    sim::Model model;
-    model.current = 1;
-    model.connections.push_back(connection);
-    return model;
-}
-
 using OutOfMemoryTest = SimHostTest;
 
 TEST_F(OutOfMemoryTest, AnswerThatCannotGrowGivesBackEveryHostBlock)
 {
-    sim::setModel(crowdedServer());
+    sim::setModel(crowdedServer("Crowded", CLIENTS, NICKNAME_BYTES));
     // The call log grows with every call; only the request's own allocations may fail.
     sim::setLogging(false);
 

@@ -4,6 +4,7 @@
 
 #include "peer.h"
 #include "server/listener.h"
+#include "support/models.h"
 #include "support/sim_fixture.h"
 
 #include <condition_variable>
@@ -13,17 +14,6 @@
 inline constexpr std::uint32_t LOOPBACK_ADDRESS = 0x7F000001;
 // The plug-in promises the host a stop within about a second in every state.
 inline constexpr auto STOP_BOUND = 1000ms;
-
-inline sim::Model serverNamed(const std::string& name)
-{
-    sim::Model model;
-    model.current = 1;
-    sim::Connection connection;
-    connection.schid = 1;
-    connection.serverName = name;
-    model.connections.push_back(connection);
-    return model;
-}
 
 class ListenerTest : public SimHostTest {
 protected:

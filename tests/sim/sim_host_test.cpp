@@ -2,6 +2,7 @@
 // failure rules, the memory ledger, the call log, and changes made from outside while the
 // plug-in works on it, as g19-hostsim's demo and control input make them.
 
+#include "support/models.h"
 #include "support/sim_fixture.h"
 
 #include "host/properties.h"
@@ -12,24 +13,17 @@
 
 namespace {
 
-constexpr uint64 SCHID = 4;
+constexpr uint64 SCHID = 1;
 
 // Channels 30, 10, 20 (in that order) and clients 5 (own), 2 (not listed), 9.
 sim::Model sampleModel()
 {
-    sim::Connection connection;
-    connection.schid = SCHID;
-    connection.serverName = "srv";
-    connection.self = 5;
-    connection.channels = {
-        {30, "Lobby", 0, {}}, {10, "Games", 30, {{CHANNEL_NEEDED_TALK_POWER, -1}}}, {20, "AFK", 30, {}}};
-    connection.clients = {{5, "me", 10, {{CLIENT_INPUT_MUTED, 0}}, true},
-                          {2, "hidden", 20, {{CLIENT_AWAY, 1}}, false},
-                          {9, "guest", 10, {{CLIENT_TALK_REQUEST, 1}}, true}};
-    sim::Model model;
-    model.current = SCHID;
-    model.connections.push_back(connection);
-    return model;
+    return oneServer(
+        {{30, "Lobby", 0, {}}, {10, "Games", 30, {{CHANNEL_NEEDED_TALK_POWER, -1}}}, {20, "AFK", 30, {}}},
+        {{5, "me", 10, {{CLIENT_INPUT_MUTED, 0}}, true},
+         {2, "hidden", 20, {{CLIENT_AWAY, 1}}, false},
+         {9, "guest", 10, {{CLIENT_TALK_REQUEST, 1}}, true}},
+        5, "srv");
 }
 
 class SimHostModelTest : public SimHostTest {
