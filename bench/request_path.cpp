@@ -33,20 +33,10 @@ using Bytes = std::vector<std::uint8_t>;
 // this many channels, a channel list with this many clients.
 constexpr std::size_t OTHER_ENTRIES = 50;
 
-const TS3Functions& hostTable()
-{
-    static const TS3Functions table = sim::functionTable();
-    return table;
-}
-
 // What the listener hands every request; the pauses are not measured.
-const RequestContext& requests()
-{
-    static std::ostringstream diagnostics;
-    static const RequestContext context{hostTable(), G19_VERSION, [](std::chrono::milliseconds) {},
-                                        diagnostics};
-    return context;
-}
+const TS3Functions HOST = sim::functionTable();
+std::ostringstream g_diagnostics;
+const RequestContext REQUESTS{HOST, G19_VERSION, [](std::chrono::milliseconds) {}, g_diagnostics};
 
 // Installs the model once per size; building a model of 10,000 entries is not cheap and
 // Google Benchmark calls each benchmark function several times.
@@ -66,7 +56,7 @@ void useModel(std::size_t channels, std::size_t clients)
 
 Bytes answerOf(std::uint8_t command)
 {
-    const Packet packet = processRequest(requests(), &command, 1);
+    const Packet packet = processRequest(REQUESTS, &command, 1);
     return Bytes(packet.data(), packet.data() + packet.size());
 }
 
@@ -98,7 +88,7 @@ bool prepare(benchmark::State& state, std::uint8_t command, void (*floorCalls)(c
              Bytes& answer, std::size_t& hostCalls)
 {
     const std::vector<CallKey> request = callsOf([&] { answer = answerOf(command); });
-    const std::vector<CallKey> floor = callsOf([&] { floorCalls(hostTable()); });
+    const std::vector<CallKey> floor = callsOf([&] { floorCalls(HOST); });
     if (request != floor) {
         state.SkipWithError("the floor does not make the same host calls as the request");
         return false;
@@ -127,10 +117,9 @@ void runRequest(benchmark::State& state, std::uint8_t command, void (*floorCalls
         return;
     }
     std::size_t bytes = 0;
-    const RequestContext& context = requests();
     const std::uint64_t before = bench::allocationCount();
     for (auto _ : state) {
-        const Packet answer = processRequest(context, &command, 1);
+        const Packet answer = processRequest(REQUESTS, &command, 1);
         bytes = answer.size();
         benchmark::DoNotOptimize(answer.data());
     }
@@ -149,11 +138,10 @@ void runFloor(benchmark::State& state, std::uint8_t command, void (*floorCalls)(
     if (!prepare(state, command, floorCalls, answer, hostCalls)) {
         return;
     }
-    const TS3Functions& host = hostTable();
     Bytes buffer(answer.size());
     const std::uint64_t before = bench::allocationCount();
     for (auto _ : state) {
-        floorCalls(host);
+        floorCalls(HOST);
         std::memcpy(buffer.data(), answer.data(), answer.size());
         benchmark::DoNotOptimize(buffer.data());
         benchmark::ClobberMemory();
