@@ -12,7 +12,7 @@ void HostState::replaceRules(std::vector<FailureRule> replacement)
     matched.assign(rules.size(), 0);
 }
 
-unsigned int HostState::failure(const Args& args)
+unsigned int HostState::matchRules(const Args& args)
 {
     unsigned int code = 0;
     for (std::size_t i = 0; i < rules.size(); ++i) {

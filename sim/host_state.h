@@ -2,7 +2,9 @@
 // Inside the simulated host: its one state and the helper every slot is served through.
 // Each part of the state is written in a file of its own: the model and its index
 // (model.cpp), the failure rules (failure_rules.cpp), the call log (call_log.cpp), the
-// memory ledger (sim_host.cpp) and the slots (slots.cpp).
+// memory ledger (sim_host.cpp) and the slots with the memory they hand out (slots.cpp). What every slot call
+// runs through (the state itself, the lookups, the rules when there are none) is inline here: the benchmarks
+// set the plug-in beside calls into this host, which must stay cheap.
 
 #include "sim/sim_host.h"
 
@@ -50,12 +52,63 @@ struct HostState {
     void rebuildIndex();
     void rebuildClients(std::size_t position);
     void replaceModel(Model replacement);
-    unsigned int findConnection(uint64 schid, Connection*& connection, std::size_t* position = nullptr);
-    unsigned int findClient(uint64 schid, anyID id, Client*& client,
-                            std::size_t* connectionPosition = nullptr);
-    unsigned int findSelf(uint64 schid, Client*& client);
-    unsigned int findChannel(uint64 schid, uint64 id, Channel*& channel);
     void removeClient(std::size_t position, anyID id);
+
+    unsigned int findConnection(uint64 schid, Connection*& connection, std::size_t* position = nullptr)
+    {
+        const auto it = connectionPositions.find(schid);
+        if (it == connectionPositions.end()) {
+            return ERROR_UNKNOWN_CONNECTION;
+        }
+        connection = &model.connections[it->second];
+        if (position != nullptr) {
+            *position = it->second;
+        }
+        return 0;
+    }
+
+    unsigned int findClient(uint64 schid, anyID id, Client*& client,
+                            std::size_t* connectionPosition = nullptr)
+    {
+        Connection* connection = nullptr;
+        std::size_t position = 0;
+        if (const unsigned int code = findConnection(schid, connection, &position)) {
+            return code;
+        }
+        const auto it = indexes[position].clients.find(id);
+        if (it == indexes[position].clients.end()) {
+            return ERROR_UNKNOWN_CLIENT;
+        }
+        client = &connection->clients[it->second];
+        if (connectionPosition != nullptr) {
+            *connectionPosition = position;
+        }
+        return 0;
+    }
+
+    unsigned int findSelf(uint64 schid, Client*& client)
+    {
+        Connection* connection = nullptr;
+        if (const unsigned int code = findConnection(schid, connection)) {
+            return code;
+        }
+        return connection->self == 0 ? ERROR_UNKNOWN_CLIENT : findClient(schid, connection->self, client);
+    }
+
+    unsigned int findChannel(uint64 schid, uint64 id, Channel*& channel)
+    {
+        Connection* connection = nullptr;
+        std::size_t position = 0;
+        if (const unsigned int code = findConnection(schid, connection, &position)) {
+            return code;
+        }
+        const auto it = indexes[position].channels.find(id);
+        if (it == indexes[position].channels.end()) {
+            return ERROR_UNKNOWN_CHANNEL;
+        }
+        channel = &connection->channels[it->second];
+        return 0;
+    }
 
     // The failure rules (failure_rules.cpp).
     std::vector<FailureRule> rules;
@@ -64,7 +117,8 @@ struct HostState {
     void replaceRules(std::vector<FailureRule> replacement);
     // The code of the first rule that fails this call, 0 when none does. Counts the call
     // against every rule it matches.
-    unsigned int failure(const Args& args);
+    unsigned int failure(const Args& args) { return rules.empty() ? 0 : matchRules(args); }
+    unsigned int matchRules(const Args& args);
 
     // The call log (call_log.cpp).
     bool logging = true;
@@ -88,7 +142,7 @@ struct HostState {
     void append(Call call);
     void clearLog();
 
-    // The memory ledger (sim_host.cpp).
+    // The memory ledger (sim_host.cpp; the blocks come and go in slots.cpp).
     std::unordered_map<void*, Block> ledger;  // live host memory
     MemoryReport counts;                      // `live` is taken from the ledger
     unsigned long long returnCodes = 0;
@@ -101,7 +155,12 @@ struct HostState {
 };
 
 // The one simulated host of the process.
-HostState& host();
+inline HostState& host()
+{
+    // Never destroyed: a listener thread may still call in while the process exits.
+    static HostState* const state = new HostState;
+    return *state;
+}
 
 // One call of a slot: under the host's lock, the failure rules first, then `work` (the
 // lookups and what the slot does, returning the call's result), then the log entry, to

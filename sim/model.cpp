@@ -40,64 +40,6 @@ void HostState::replaceModel(Model replacement)
     rebuildIndex();
 }
 
-unsigned int HostState::findConnection(uint64 schid, Connection*& connection, std::size_t* position)
-{
-    const auto it = connectionPositions.find(schid);
-    if (it == connectionPositions.end()) {
-        return ERROR_UNKNOWN_CONNECTION;
-    }
-    connection = &model.connections[it->second];
-    if (position != nullptr) {
-        *position = it->second;
-    }
-    return 0;
-}
-
-unsigned int HostState::findClient(uint64 schid, anyID id, Client*& client, std::size_t* connectionPosition)
-{
-    Connection* connection = nullptr;
-    std::size_t position = 0;
-    if (const unsigned int code = findConnection(schid, connection, &position)) {
-        return code;
-    }
-    const auto it = indexes[position].clients.find(id);
-    if (it == indexes[position].clients.end()) {
-        return ERROR_UNKNOWN_CLIENT;
-    }
-    client = &connection->clients[it->second];
-    if (connectionPosition != nullptr) {
-        *connectionPosition = position;
-    }
-    return 0;
-}
-
-unsigned int HostState::findSelf(uint64 schid, Client*& client)
-{
-    Connection* connection = nullptr;
-    if (const unsigned int code = findConnection(schid, connection)) {
-        return code;
-    }
-    if (connection->self == 0) {
-        return ERROR_UNKNOWN_CLIENT;
-    }
-    return findClient(schid, connection->self, client);
-}
-
-unsigned int HostState::findChannel(uint64 schid, uint64 id, Channel*& channel)
-{
-    Connection* connection = nullptr;
-    std::size_t position = 0;
-    if (const unsigned int code = findConnection(schid, connection, &position)) {
-        return code;
-    }
-    const auto it = indexes[position].channels.find(id);
-    if (it == indexes[position].channels.end()) {
-        return ERROR_UNKNOWN_CHANNEL;
-    }
-    channel = &connection->channels[it->second];
-    return 0;
-}
-
 void HostState::removeClient(std::size_t position, anyID id)
 {
     std::vector<Client>& clients = model.connections[position].clients;

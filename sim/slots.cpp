@@ -1,15 +1,71 @@
-// The slots of the simulated host's table: each one served through serve() (host_state.h),
-// which takes the lock, applies the failure rules and logs the call.
+// The slots of the simulated host's table, each one served through serve() (host_state.h),
+// which takes the lock, applies the failure rules and logs the call; and the host memory
+// they hand out, entered in the ledger.
 
 #include "host/properties.h"
 #include "sim/host_state.h"
 #include "sim/host_table.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <type_traits>
 #include <utility>
 
 namespace sim {
+namespace {
+
+const char* blockName(Block block)
+{
+    switch (block) {
+        case Block::STRING:
+            return "string";
+        case Block::CLIENT_LIST:
+            return "clientList";
+        case Block::CHANNEL_LIST:
+            return "channelList";
+    }
+    return "invalid";
+}
+
+}  // namespace
+
+void* HostState::allocate(std::size_t bytes, Block block)
+{
+    void* memory = std::malloc(bytes);
+    if (memory == nullptr) {
+        // A test double that cannot allocate has nothing sensible to simulate.
+        std::abort();
+    }
+    ledger.emplace(memory, block);
+    ++counts.allocated;
+    return memory;
+}
+
+char* HostState::newString(const std::string& text)
+{
+    char* memory = static_cast<char*>(allocate(text.size() + 1, Block::STRING));
+    std::memcpy(memory, text.c_str(), text.size() + 1);
+    return memory;
+}
+
+const char* HostState::release(void* pointer)
+{
+    if (pointer == nullptr) {
+        return "null";
+    }
+    const auto it = ledger.find(pointer);
+    if (it == ledger.end()) {
+        ++counts.invalid;
+        return "invalid";
+    }
+    const char* released = blockName(it->second);
+    std::free(pointer);
+    ledger.erase(it);
+    ++counts.released;
+    return released;
+}
+
 namespace {
 
 int intOf(const IntProperties& properties, std::size_t property)
