@@ -2,14 +2,16 @@
 // Inside the simulated host: its one state and the helper every slot is served through.
 // Each part of the state is written in a file of its own: the model and its index
 // (model.cpp), the failure rules (failure_rules.cpp), the call log (call_log.cpp), the
-// memory ledger (sim_host.cpp) and the slots with the memory they hand out (slots.cpp). What every slot call
-// runs through (the state itself, the lookups, the rules when there are none) is inline here: the benchmarks
-// set the plug-in beside calls into this host, which must stay cheap.
+// memory ledger (sim_host.cpp) and the slots with the memory they hand out (slots.cpp).
+// What every slot call runs through (the state itself, the lookups, the rules when there
+// are none, a release) is inline here: the benchmarks set the plug-in beside calls into
+// this host, which must stay cheap.
 
 #include "sim/sim_host.h"
 
 #include <chrono>
 #include <cstddef>
+#include <cstdlib>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -142,7 +144,7 @@ struct HostState {
     void append(Call call);
     void clearLog();
 
-    // The memory ledger (sim_host.cpp; the blocks come and go in slots.cpp).
+    // The memory ledger (sim_host.cpp; blocks are handed out in slots.cpp).
     std::unordered_map<void*, Block> ledger;  // live host memory
     MemoryReport counts;                      // `live` is taken from the ledger
     unsigned long long returnCodes = 0;
@@ -150,7 +152,22 @@ struct HostState {
     void* allocate(std::size_t bytes, Block block);
     char* newString(const std::string& text);
     // What freeMemory logs as released: the block's kind, "null" or "invalid".
-    const char* release(void* pointer);
+    const char* release(void* pointer)
+    {
+        if (pointer == nullptr) {
+            return "null";
+        }
+        const auto it = ledger.find(pointer);
+        if (it == ledger.end()) {
+            ++counts.invalid;
+            return "invalid";
+        }
+        const Block block = it->second;
+        std::free(pointer);
+        ledger.erase(it);
+        ++counts.released;
+        return block == Block::STRING ? "string" : block == Block::CLIENT_LIST ? "clientList" : "channelList";
+    }
     void freeLive();
 };
 

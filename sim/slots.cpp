@@ -13,22 +13,6 @@
 #include <utility>
 
 namespace sim {
-namespace {
-
-const char* blockName(Block block)
-{
-    switch (block) {
-        case Block::STRING:
-            return "string";
-        case Block::CLIENT_LIST:
-            return "clientList";
-        case Block::CHANNEL_LIST:
-            return "channelList";
-    }
-    return "invalid";
-}
-
-}  // namespace
 
 void* HostState::allocate(std::size_t bytes, Block block)
 {
@@ -47,23 +31,6 @@ char* HostState::newString(const std::string& text)
     char* memory = static_cast<char*>(allocate(text.size() + 1, Block::STRING));
     std::memcpy(memory, text.c_str(), text.size() + 1);
     return memory;
-}
-
-const char* HostState::release(void* pointer)
-{
-    if (pointer == nullptr) {
-        return "null";
-    }
-    const auto it = ledger.find(pointer);
-    if (it == ledger.end()) {
-        ++counts.invalid;
-        return "invalid";
-    }
-    const char* released = blockName(it->second);
-    std::free(pointer);
-    ledger.erase(it);
-    ++counts.released;
-    return released;
 }
 
 namespace {
