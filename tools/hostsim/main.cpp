@@ -7,6 +7,7 @@
 #include "demo_server.h"
 #include "serve_loop.h"
 
+#include "platform/process.h"
 #include "sim/plugin_loader.h"
 #include "sim/scenario_json.h"
 #include "sim/sim_host.h"
@@ -38,7 +39,7 @@ using Clock = std::chrono::steady_clock;
 
 struct Options {
     std::string scenarioPath;
-    std::string pluginPath = G19_DEFAULT_PLUGIN;
+    std::string pluginPath = platform::executableDirectory() + G19_PLUGIN_FILE_NAME;
     std::string logPath;
     bool control = false;
 };
@@ -87,7 +88,8 @@ public:
 
     bool open(const std::string& path)
     {
-        m_file = std::fopen(path.c_str(), "w");
+        // Binary, so that the lines end in "\n" on every system.
+        m_file = std::fopen(path.c_str(), "wb");
         return m_file != nullptr;
     }
 
@@ -218,6 +220,8 @@ int run(const Options& options)
 
 int main(int argc, char** argv)
 {
+    // What the plug-in prints reaches standard output unchanged: the same bytes on every system.
+    platform::useBinaryStandardOutput();
     CLI::App app{
         "Plays the voice client for the Kestro G19 plug-in: loads the library, serves a simulated "
         "server to it and stops it on Ctrl-C."};
