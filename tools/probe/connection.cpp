@@ -202,8 +202,9 @@ Exchange exchange(Connection& connection, const Bytes& request, std::chrono::mil
     }
 }
 
-// The plug-in pauses about a second before each accept, so a connect succeeds well before
-// the request is read; silence before the first byte of the answer says little.
+// The plug-in takes the first request of a fresh connection up to 1.1 s after the connect
+// (its pauses after the previous connection and before every accept), and pauses up to
+// 500 ms before some actions; silence before the first byte of the answer says little.
 constexpr std::chrono::milliseconds FIRST_BYTE_GRACE{2500};
 
 Exchange exchangeRaw(Connection& connection, const Bytes& request, std::chrono::milliseconds timeout,

@@ -270,6 +270,17 @@ int runAction(const Options& options, const std::string& name, const display::Re
     if (const int code = connect(connection, options); code != EXIT_OK) {
         return code;
     }
+    // A connect succeeds up to about a second before the plug-in accepts the connection, and
+    // longer while it serves another display; an action sent meanwhile would wait unread, to
+    // be carried out whenever that happens, and merge with anything sent after it. The answer
+    // to a version request shows that the plug-in is reading this connection now.
+    const probe::Exchange ready =
+        probe::exchange(connection, display::serverInfoRequest().bytes, options.timeout());
+    if (ready.status != probe::ExchangeStatus::OK) {
+        probe::Exchange notSent = ready;
+        notSent.error += "; " + name + " was not sent";
+        return exitCodeOf(notSent);
+    }
     probe::ReadStatus status = probe::ReadStatus::FAILED;
     if (const std::string error =
             connection.sendAll(request.bytes, probe::Clock::now() + options.timeout(), &status);
