@@ -26,7 +26,8 @@ namespace {
 
 constexpr wchar_t PLUGIN_NAME_WIDE[] = L"Kestro G19 TS3 Plugin";
 constexpr char PLUGIN_NAME[] = "Kestro G19 TS3 Plugin";
-constexpr int PLUGIN_API_VERSION = 20;
+// Set by the build (G19_PLUGIN_API): the client loads only a library of its own version.
+constexpr int PLUGIN_API_VERSION = G19_PLUGIN_API;
 constexpr char PLUGIN_AUTHOR[] = "Kestro (Special thanks to Delvane)";
 constexpr char PLUGIN_DESCRIPTION[] =
     "This plugin provides support for the Logitech G19 keyboard. Requires the Kestro G19 Display Manager to "
@@ -73,7 +74,8 @@ G19_EXPORT const char* ts3plugin_version()
     return G19_VERSION;
 }
 
-// Host's main thread: the plug-in interface version this library is written against.
+// Host's main thread, before anything else: the plug-in interface version this library is
+// built for. The client compares it with its own and loads nothing of another version.
 G19_EXPORT int ts3plugin_apiVersion()
 {
     return PLUGIN_API_VERSION;

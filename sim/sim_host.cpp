@@ -1,6 +1,7 @@
 #include "sim/sim_host.h"
 
 #include "host/properties.h"
+#include "sim/host_table.h"
 
 #include <chrono>
 #include <cstdio>
@@ -65,6 +66,7 @@ struct HostState {
     std::unordered_map<void*, Block> ledger;  // live host memory
     MemoryReport counts;                      // `live` is taken from the ledger
     unsigned long long returnCodes = 0;
+    std::size_t unimplementedCalls = 0;
 
     void rebuildClients(std::size_t position)
     {
@@ -798,7 +800,7 @@ void simCreateReturnCode(const char* pluginID, char* returnCode, std::size_t max
 
 TS3Functions functionTable()
 {
-    TS3Functions table{};
+    TS3Functions table = unimplementedTable();
     table.freeMemory = simFreeMemory;
     table.stopConnection = simStopConnection;
     table.requestClientMove = simRequestClientMove;
@@ -822,6 +824,22 @@ TS3Functions functionTable()
     table.getCurrentServerConnectionHandlerID = simGetCurrentServerConnectionHandlerID;
     table.createReturnCode = simCreateReturnCode;
     return table;
+}
+
+void recordUnimplementedCall(std::size_t slot)
+{
+    HostState& h = host();
+    std::lock_guard<std::mutex> lock(h.mutex);
+    ++h.unimplementedCalls;
+    const std::string fn = "slot" + std::to_string(slot);
+    h.record(Args{fn.c_str(), {}, {}, {}, {}}, 0, [](Call&) {});
+}
+
+std::size_t unimplementedCalls()
+{
+    HostState& h = host();
+    std::lock_guard<std::mutex> lock(h.mutex);
+    return h.unimplementedCalls;
 }
 
 void setModel(Model model)
@@ -881,6 +899,7 @@ void reset()
     h.freeLive();
     h.counts = MemoryReport{};
     h.returnCodes = 0;
+    h.unimplementedCalls = 0;
 }
 
 void setLogging(bool enabled)

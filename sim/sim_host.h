@@ -126,9 +126,18 @@ struct MemoryReport {
 };
 
 // The table the plug-in receives: every slot the plug-in calls points at the simulated
-// host, every other slot is null. Its createReturnCode writes "g19sim-1", "g19sim-2", ...,
-// cut to the buffer and always terminated.
+// host, every other slot at a function that records its call as a fault (see
+// unimplementedCalls; sim/host_table.h builds the larger tables of later clients). Its
+// createReturnCode writes "g19sim-1", "g19sim-2", ..., cut to the buffer and always
+// terminated.
 TS3Functions functionTable();
+
+// Records a call of table slot `slot`, one the simulated host does not implement: a call
+// the plug-in must never make. It is logged as a call of "slot<N>" with no arguments, since
+// what was passed is unknown.
+void recordUnimplementedCall(std::size_t slot);
+// How many such calls were made since the last reset().
+std::size_t unimplementedCalls();
 
 // Replaces the model. The failure rules, the log and the memory ledger stay.
 // IDs are looked up through an index, so large models (thousands of clients) stay cheap.

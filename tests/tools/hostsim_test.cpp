@@ -230,9 +230,20 @@ TEST_F(HostsimTest, ControlLinesReplaceModelAndRulesAndEndOfInputStops)
         << host.errorText();
 }
 
+// The options that choose the library and the client to play: the build's library for the
+// 3.0 clients, and one built for API 26 in the 230-slot table of a 3.6 client.
+class HostsimSessionTest : public HostsimTest,
+                           public ::testing::WithParamInterface<std::vector<std::string>> {};
+
+INSTANTIATE_TEST_SUITE_P(Apis, HostsimSessionTest,
+                         ::testing::Values(std::vector<std::string>{},
+                                           std::vector<std::string>{"--plugin", G19_PLUGIN_API26,
+                                                                    "--host-api", "26"}),
+                         [](const auto& info) { return info.param.empty() ? "Api20" : "Api26"; });
+
 // A display's whole session: the channel tree and the client list of a nested server, byte for
 // byte, then each kind of control request, checked by the host requests it leads to.
-TEST_F(HostsimTest, DisplayReadsTheServerAndActsOnItsClients)
+TEST_P(HostsimSessionTest, DisplayReadsTheServerAndActsOnItsClients)
 {
     const std::string scenarioPath = writeFile("session.json", R"({"current": 5,
       "connections": [{"schid": 5, "server": {"name": "Session"}, "self": 3,
@@ -247,7 +258,9 @@ TEST_F(HostsimTest, DisplayReadsTheServerAndActsOnItsClients)
           {"id": 12, "nickname": "hidden", "channel": 1, "listed": false}]}],
       "failures": [{"fn": "getClientVariableAsString", "client": 7, "property": 1}]})");
     const std::string logPath = tempPath("session.log");
-    Subprocess host({G19_HOSTSIM, "--scenario", scenarioPath, "--log", logPath});
+    std::vector<std::string> argv = {G19_HOSTSIM, "--scenario", scenarioPath, "--log", logPath};
+    argv.insert(argv.end(), GetParam().begin(), GetParam().end());
+    Subprocess host(argv);
     ASSERT_TRUE(host.running());
     LoopbackPeer peer;
     ASSERT_TRUE(peer.connect(DISPLAY_PORT, FIRST_ANSWER_TIMEOUT)) << host.errorText() << host.outputText();
@@ -378,6 +391,10 @@ TEST(HostsimStartTest, RefusesBadStartsWithTheirExitCodes)
         {{"--no-such-option"}, 2, {"--no-such-option"}},
         {{"--plugin", tempPath("missing.so")}, 1, {"cannot load " + tempPath("missing.so")}},
         {{"--plugin", "libm.so.6"}, 1, {"libm.so.6 does not export ts3plugin_name"}},
+        // Like the client, it loads no library of another plug-in API.
+        {{"--host-api", "26"}, 2, {"is built for plug-in API 20, this host plays API 26; not loaded"}},
+        {{"--plugin", G19_PLUGIN_API26}, 2, {"is built for plug-in API 26, this host plays API 20"}},
+        {{"--host-api", "25"}, 2, {"no client of plug-in API 25"}},
     };
     for (const auto& c : cases) {
         std::vector<std::string> argv = {G19_HOSTSIM};

@@ -8,6 +8,7 @@
 #include "serve_loop.h"
 
 #include "platform/process.h"
+#include "sim/host_table.h"
 #include "sim/plugin_loader.h"
 #include "sim/scenario_json.h"
 #include "sim/sim_host.h"
@@ -29,11 +30,14 @@ namespace {
 
 constexpr int EXIT_OK = 0;
 constexpr int EXIT_CANNOT_LOAD = 1;  // the library cannot be loaded, lacks an export or fails to start
-constexpr int EXIT_USAGE = 2;        // bad options, unreadable scenario or log file
-constexpr int EXIT_HOST_MEMORY = 3;  // host memory leaked or released wrongly
+// Bad options, an unreadable scenario or log file, or a library of another plug-in API.
+constexpr int EXIT_USAGE = 2;
+// The plug-in broke the host's rules: host memory leaked or released wrongly, or a table slot
+// the host does not implement called.
+constexpr int EXIT_HOST_CONTRACT = 3;
 
-// The host's own plug-in interface version; a plug-in built for another one would not be loaded.
-constexpr int HOST_API_VERSION = 20;
+// The plug-in API of the 3.0 clients, which the library reports unless built for another.
+constexpr int DEFAULT_HOST_API = 20;
 
 using Clock = std::chrono::steady_clock;
 
@@ -42,6 +46,7 @@ struct Options {
     std::string pluginPath = platform::executableDirectory() + G19_PLUGIN_FILE_NAME;
     std::string logPath;
     bool control = false;
+    int hostApi = DEFAULT_HOST_API;
 };
 
 std::optional<sim::Scenario> readScenarioFile(const std::string& path)
@@ -65,19 +70,14 @@ const char* orNull(const char* text)
     return text != nullptr ? text : "(null)";
 }
 
-void printIdentity(const std::string& path, const sim::PluginExports& plugin)
+void printIdentity(const std::string& path, const sim::PluginExports& plugin, int apiVersion)
 {
     std::cerr << "hostsim: loaded " << path << "\n"
               << "hostsim:   name         " << orNull(plugin.name()) << "\n"
-              << "hostsim:   version      " << orNull(plugin.version()) << "\n";
-    const int apiVersion = plugin.apiVersion();
-    std::cerr << "hostsim:   API version  " << apiVersion << "\n"
+              << "hostsim:   version      " << orNull(plugin.version()) << "\n"
+              << "hostsim:   API version  " << apiVersion << "\n"
               << "hostsim:   author       " << orNull(plugin.author()) << "\n"
               << "hostsim:   description  " << orNull(plugin.description()) << "\n";
-    if (apiVersion != HOST_API_VERSION) {
-        std::cerr << "hostsim: warning: the plug-in wants API version " << apiVersion << ", this host offers "
-                  << HOST_API_VERSION << "\n";
-    }
 }
 
 // Streams every host call to the --log file, one flushed JSON line each. It runs under the
@@ -146,7 +146,15 @@ int run(const Options& options)
         return EXIT_CANNOT_LOAD;
     }
     const sim::PluginExports plugin = library.exports();
-    printIdentity(options.pluginPath, plugin);
+    // Like the client, ask the API version before anything else, and load nothing of a library
+    // built for another one.
+    const int apiVersion = plugin.apiVersion();
+    if (apiVersion != options.hostApi) {
+        std::cerr << "hostsim: " << options.pluginPath << " is built for plug-in API " << apiVersion
+                  << ", this host plays API " << options.hostApi << "; not loaded\n";
+        return EXIT_USAGE;
+    }
+    printIdentity(options.pluginPath, plugin, apiVersion);
 
     sim::reset();
     DemoAnimation demo;
@@ -162,7 +170,8 @@ int run(const Options& options)
         sim::setCallObserver([&callLog](const sim::Call& call) { callLog.write(call); });
     }
 
-    plugin.setFunctionPointers(sim::functionTable());
+    // The whole table of the host's API, passed by value as the client passes it.
+    sim::handOver(plugin.setFunctionPointers, sim::hostTable(options.hostApi));
     callLog.startClock();
     const int initResult = plugin.init();
     if (initResult != 0) {
@@ -213,7 +222,13 @@ int run(const Options& options)
     std::cerr << "hostsim: shutdown took " << shutdownMs << " ms\n"
               << "hostsim: host memory: " << memory.allocated << " allocated, " << memory.released
               << " released, " << memory.live << " leaked, " << memory.invalid << " invalid\n";
-    return (memory.live != 0 || memory.invalid != 0) ? EXIT_HOST_MEMORY : EXIT_OK;
+    const std::size_t unimplemented = sim::unimplementedCalls();
+    if (unimplemented != 0) {
+        std::cerr << "hostsim: the plug-in called " << unimplemented
+                  << " time(s) a table slot the host does not implement\n";
+    }
+    const bool broken = memory.live != 0 || memory.invalid != 0 || unimplemented != 0;
+    return broken ? EXIT_HOST_CONTRACT : EXIT_OK;
 }
 
 }  // namespace
@@ -237,6 +252,18 @@ int main(int argc, char** argv)
         ->type_name("FILE");
     app.add_flag("--control", options.control,
                  "Read whole scenarios from standard input, one per line; end of input stops");
+    app.add_option("--host-api", options.hostApi,
+                   "The plug-in API of the client to play (" + sim::playableApis() +
+                       "); a library built for another is not loaded")
+        ->type_name("N")
+        ->capture_default_str()
+        ->check([](const std::string& text) -> std::string {
+            int api = 0;
+            const bool number = CLI::detail::lexical_cast(text, api);
+            return number && sim::hostFunctionCount(api) != 0
+                       ? std::string()
+                       : "no client of plug-in API " + text + " to play; one of " + sim::playableApis();
+        });
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
