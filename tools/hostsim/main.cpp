@@ -7,6 +7,7 @@
 #include "demo_server.h"
 #include "serve_loop.h"
 
+#include "g19/version.h"
 #include "platform/process.h"
 #include "sim/host_table.h"
 #include "sim/plugin_loader.h"
@@ -264,11 +265,18 @@ int main(int argc, char** argv)
                        ? std::string()
                        : "no client of plug-in API " + text + " to play; one of " + sim::playableApis();
         });
+    bool showVersion = false;
+    app.add_flag("--version", showVersion, "Print the version and the plug-in API played, then exit");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         const int code = app.exit(e);
         return code == 0 ? EXIT_OK : EXIT_USAGE;
+    }
+    if (showVersion) {
+        // After parsing, so that the API shown is the one --host-api chose, wherever it stands.
+        std::cout << "g19-hostsim " << G19_VERSION << ", playing plug-in API " << options.hostApi << "\n";
+        return EXIT_OK;
     }
     return run(options);
 }

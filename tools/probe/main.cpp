@@ -2,6 +2,7 @@
 
 #include "client/answers.h"
 #include "client/requests.h"
+#include "g19/version.h"
 #include "platform/client.h"
 #include "platform/process.h"
 #include "tools/probe/connection.h"
@@ -388,6 +389,7 @@ int main(int argc, char** argv)
                  "g19-probe"};
     app.fallthrough();  // --json and the other common options may also follow the sub-command
     app.require_subcommand(1);
+    app.set_version_flag("--version", std::string("g19-probe ") + G19_VERSION);
     app.add_option("--host", options.host, "Address of the voice client running the plug-in")
         ->capture_default_str();
     app.add_option("--port", options.port, "TCP port of the plug-in")
