@@ -5,11 +5,15 @@ The package is a ZIP archive with package.ini at its root and one library per pl
 under plugins/. The voice client's installer reads it, so it is strict about the form:
 deflate only, ASCII names, nothing else in the archive.
 
-  ts3_package.py build --linux SO --win64 DLL --win32 DLL --out FILE
-  ts3_package.py check FILE
+  ts3_package.py build --linux SO --win64 DLL --win32 DLL --out FILE [--api N]
+  ts3_package.py check FILE [--api N] [--win64-loader COMMAND...]
 
 The identity in package.ini comes from the Linux library itself (its ts3plugin_* exports),
-so the package cannot describe another version than the one it carries.
+so the package cannot describe another version than the one it carries. Every library in a
+package is built for one plug-in API: 20 (the 3.0 clients) unless the package's name ends in
+_apiN. The check reads the number each library reports: the Linux one by loading it, the
+Windows ones from their code, and the 64-bit one also by loading it when a loader is given
+(g19-plugin-identity under Wine).
 """
 
 import argparse
@@ -17,6 +21,7 @@ import ctypes
 import os
 import re
 import struct
+import subprocess
 import sys
 import tempfile
 import time
@@ -49,7 +54,7 @@ def project_version():
 
 
 EXPECTED_VERSION = project_version()
-EXPECTED_API_VERSION = 20
+DEFAULT_API_VERSION = 20
 PLATFORMS_LINE = "Platforms = win32, win64, linux_amd64"
 
 EXPORTS = [
@@ -95,6 +100,30 @@ def linux_identity(path):
     return identity
 
 
+def elf_exports(path):
+    """The names of the functions a Linux library exports, as its dynamic symbol table lists them."""
+    try:
+        listing = subprocess.run(["objdump", "-T", path], capture_output=True, text=True, check=True).stdout
+    except (OSError, subprocess.CalledProcessError) as error:
+        raise PackageError("cannot list the symbols of %s: %s" % (path, error))
+    names = []
+    for line in listing.splitlines():
+        fields = line.split()
+        # Defined global functions: "<address> g DF .text <size> [<version>] <name>".
+        if len(fields) >= 6 and fields[1] == "g" and fields[2] == "DF" and fields[3] != "*UND*":
+            names.append(fields[-1])
+    return names
+
+
+def check_exports(name, exports):
+    missing = [export for export in EXPORTS if export not in exports]
+    if missing:
+        raise PackageError("%s does not export %s" % (name, ", ".join(missing)))
+    extra = sorted(set(exports) - set(EXPORTS))
+    if extra:
+        raise PackageError("%s exports more than the eight entry points: %s" % (name, ", ".join(extra)))
+
+
 def check_elf(name, data):
     if data[:4] != b"\x7fELF":
         raise PackageError("%s is not an ELF file" % name)
@@ -120,7 +149,8 @@ def _c_string(data, offset):
 
 
 def pe_exports(name, data, machine, magic):
-    """The exported names of a PE DLL of the given machine and optional-header magic."""
+    """The exports of a PE DLL of the given machine and optional-header magic: each name with
+    the file offset of its code, or None where the address lies in no section."""
     if data[:2] != b"MZ" or len(data) < 0x40:
         raise PackageError("%s is not a PE file (no MZ header)" % name)
     pe = struct.unpack_from("<I", data, 0x3C)[0]
@@ -150,23 +180,64 @@ def pe_exports(name, data, machine, magic):
         virtual_size, virtual_address, raw_size, raw_pointer = struct.unpack_from("<IIII", data, header + 8)
         sections.append((virtual_address, virtual_size, raw_size, raw_pointer))
     export = _pe_offset(sections, export_rva, name)
-    # The export directory: NumberOfNames at 24, AddressOfNames at 32.
-    name_count = struct.unpack_from("<I", data, export + 24)[0]
-    names_rva = struct.unpack_from("<I", data, export + 32)[0]
-    names = _pe_offset(sections, names_rva, name) if name_count else 0
-    return [_c_string(data, _pe_offset(sections, struct.unpack_from("<I", data, names + 4 * i)[0], name))
-            for i in range(name_count)]
+    # The export directory: AddressOfFunctions at 28, NumberOfNames at 24, AddressOfNames at 32,
+    # AddressOfNameOrdinals at 36.
+    name_count, functions_rva, names_rva, ordinals_rva = struct.unpack_from("<IIII", data, export + 24)
+    exports = {}
+    if not name_count:
+        return exports
+    names = _pe_offset(sections, names_rva, name)
+    ordinals = _pe_offset(sections, ordinals_rva, name)
+    for i in range(name_count):
+        export_name = _c_string(data, _pe_offset(sections, struct.unpack_from("<I", data, names + 4 * i)[0], name))
+        ordinal = struct.unpack_from("<H", data, ordinals + 2 * i)[0]
+        code = None
+        if functions_rva:
+            code_rva = struct.unpack_from("<I", data, _pe_offset(sections, functions_rva, name) + 4 * ordinal)[0]
+            try:
+                code = _pe_offset(sections, code_rva, name)
+            except PackageError:
+                pass
+        exports[export_name] = code
+    return exports
 
 
-def check_pe(name, data, machine, magic, description):
-    exports = set(pe_exports(name, data, machine, magic))
-    missing = [export for export in EXPORTS if export not in exports]
-    if missing:
-        raise PackageError("%s does not export %s" % (name, ", ".join(missing)))
+def pe_api_version(name, data, exports):
+    """The number ts3plugin_apiVersion returns, read from its code: the compiler makes it a
+    single move of the constant into the result register and a return (B8 imm32 C3) on both
+    Windows targets."""
+    code = exports.get("ts3plugin_apiVersion")
+    if code is None or data[code:code + 1] != b"\xB8" or data[code + 5:code + 6] != b"\xC3":
+        raise PackageError("%s: cannot read the API version from the code of ts3plugin_apiVersion" % name)
+    return struct.unpack_from("<i", data, code + 1)[0]
+
+
+def check_pe(name, data, machine, magic, description, api):
+    exports = pe_exports(name, data, machine, magic)
+    check_exports(name, exports)
     # The identity strings live in the DLL as plain bytes; a DLL of another build would
     # carry another description.
     if description.encode("utf-8") not in data:
         raise PackageError("%s does not hold the description of package.ini" % name)
+    found = pe_api_version(name, data, exports)
+    if found != api:
+        raise PackageError("%s is built for plug-in API %d, not %d" % (name, found, api))
+
+
+def loaded_identity(loader, path):
+    """The identity a loader command prints for the library at path, as "key=value" lines. The
+    path replaces {} in the command's words (Z:{} names it under Wine), or comes last."""
+    words = [word.replace("{}", path) for word in loader] if any("{}" in word for word in loader) else loader + [path]
+    try:
+        output = subprocess.run(words, capture_output=True, text=True, check=True, timeout=120).stdout
+    except (OSError, subprocess.SubprocessError) as error:
+        raise PackageError("cannot load %s with %s: %s" % (path, " ".join(words), error))
+    identity = dict(line.split("=", 1) for line in output.splitlines() if "=" in line)
+    try:
+        identity["apiVersion"] = int(identity["apiVersion"])
+    except (KeyError, ValueError):
+        raise PackageError("%s printed no API version for %s" % (" ".join(loader), path))
+    return identity
 
 
 # --- package.ini --------------------------------------------------------------------------
@@ -184,7 +255,7 @@ def ini_text(identity):
     return text
 
 
-def check_ini(text, identity):
+def check_ini(text, identity, api):
     expected = [
         "Name = " + EXPECTED_NAME,
         "Type = Plugin",
@@ -201,16 +272,21 @@ def check_ini(text, identity):
     if identity["name"] != EXPECTED_NAME or identity["author"] != EXPECTED_AUTHOR or \
             identity["version"] != EXPECTED_VERSION:
         raise PackageError("the Linux library reports %r, not this package's identity" % identity)
-    if identity["apiVersion"] != EXPECTED_API_VERSION:
-        raise PackageError("the Linux library wants API version %d, not %d"
-                           % (identity["apiVersion"], EXPECTED_API_VERSION))
+    if identity["apiVersion"] != api:
+        raise PackageError("the Linux library wants API version %d, not %d" % (identity["apiVersion"], api))
     if not identity["description"]:
         raise PackageError("the Linux library reports no description")
 
 
 # --- The archive --------------------------------------------------------------------------
 
-def build(linux, win64, win32, out):
+def package_api(path):
+    """The plug-in API of the package at path, by its name: _apiN before the extension, or 20."""
+    found = re.search(r"_api([0-9]+)\.ts3_plugin$", os.path.basename(path))
+    return int(found.group(1)) if found else DEFAULT_API_VERSION
+
+
+def build(linux, win64, win32, out, win64_loader=None):
     identity = linux_identity(linux)
     ini = ini_text(identity).encode("ascii")
     contents = {INI_ENTRY: ini}
@@ -228,12 +304,16 @@ def build(linux, win64, win32, out):
             info.compress_type = zipfile.ZIP_DEFLATED
             info.external_attr = 0o644 << 16
             archive.writestr(info, contents[entry], compresslevel=9)
-    check(partial)
+    check(partial, package_api(out), win64_loader)
     os.replace(partial, out)
 
 
-def check(path):
-    """Raises PackageError with the first thing wrong with the package at path."""
+def check(path, api=None, win64_loader=None):
+    """Raises PackageError with the first thing wrong with the package at path, whose libraries
+    must report plug-in API `api` (by default the one its name gives). With `win64_loader`, a
+    command that prints a Windows library's identity, the 64-bit library is loaded too."""
+    if api is None:
+        api = package_api(path)
     if not zipfile.is_zipfile(path):
         raise PackageError("%s is not a ZIP archive" % path)
     with zipfile.ZipFile(path) as archive:
@@ -267,10 +347,18 @@ def check(path):
         linux = os.path.join(directory, os.path.basename(LINUX_ENTRY))
         with open(linux, "wb") as file:
             file.write(data[LINUX_ENTRY])
+        check_exports(LINUX_ENTRY, elf_exports(linux))
         identity = linux_identity(linux)
-    check_ini(ini, identity)
-    check_pe(WIN64_ENTRY, data[WIN64_ENTRY], PE_MACHINE_AMD64, PE_MAGIC_PE32_PLUS, identity["description"])
-    check_pe(WIN32_ENTRY, data[WIN32_ENTRY], PE_MACHINE_I386, PE_MAGIC_PE32, identity["description"])
+        check_ini(ini, identity, api)
+        check_pe(WIN64_ENTRY, data[WIN64_ENTRY], PE_MACHINE_AMD64, PE_MAGIC_PE32_PLUS, identity["description"], api)
+        check_pe(WIN32_ENTRY, data[WIN32_ENTRY], PE_MACHINE_I386, PE_MAGIC_PE32, identity["description"], api)
+        if win64_loader:
+            win64 = os.path.join(directory, os.path.basename(WIN64_ENTRY))
+            with open(win64, "wb") as file:
+                file.write(data[WIN64_ENTRY])
+            loaded = loaded_identity(win64_loader, win64)
+            if loaded != identity:
+                raise PackageError("%s, loaded, reports %r; the Linux library %r" % (WIN64_ENTRY, loaded, identity))
 
 
 def main(argv):
@@ -280,17 +368,23 @@ def main(argv):
     build_command.add_argument("--linux", required=True, help="the Linux x86-64 library (.so)")
     build_command.add_argument("--win64", required=True, help="the 64-bit Windows DLL")
     build_command.add_argument("--win32", required=True, help="the 32-bit Windows DLL")
-    build_command.add_argument("--out", required=True, help="the package to write")
+    build_command.add_argument("--out", required=True,
+                               help="the package to write; its name ends in _apiN for a plug-in API other than 20")
     check_command = commands.add_parser("check", help="check a package's content")
     check_command.add_argument("package")
+    for command in (build_command, check_command):
+        command.add_argument("--win64-loader", nargs=argparse.REMAINDER,
+                             help="a command that loads a 64-bit Windows library and prints its identity "
+                                  "(g19-plugin-identity under Wine), with {} for the library's path; "
+                                  "the rest of the line")
     args = parser.parse_args(argv)
     try:
         if args.command == "build":
-            build(args.linux, args.win64, args.win32, args.out)
-            print("package: wrote %s" % args.out)
+            build(args.linux, args.win64, args.win32, args.out, args.win64_loader)
+            print("package: wrote %s (plug-in API %d)" % (args.out, package_api(args.out)))
         else:
-            check(args.package)
-            print("package: %s is complete" % args.package)
+            check(args.package, win64_loader=args.win64_loader)
+            print("package: %s is complete (plug-in API %d)" % (args.package, package_api(args.package)))
     except (PackageError, OSError) as error:
         print("package: %s" % error, file=sys.stderr)
         return 1

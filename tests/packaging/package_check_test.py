@@ -24,21 +24,27 @@ DESCRIPTION = ("This plugin provides support for the Logitech G19 keyboard. "
                "Requires the Kestro G19 Display Manager to work.")
 
 
-def make_dll(machine, magic, exports=tuple(ts3_package.EXPORTS), text=DESCRIPTION):
-    """A minimal PE DLL: headers, one section with an export directory, the names and text."""
+def make_dll(machine, magic, exports=tuple(ts3_package.EXPORTS), text=DESCRIPTION, api=20):
+    """A minimal PE DLL: headers, one section with an export directory, the names, the code of
+    each export (ts3plugin_apiVersion returns `api`, the others return) and the text."""
     section_rva, section_raw = 0x1000, 0x200
-    names = [name.encode("ascii") + b"\0" for name in sorted(exports)]
+    names = sorted(exports)
     directory_size = 40
-    pointers_at = directory_size
-    body = bytearray(directory_size + 4 * len(names))
-    name_rvas = []
-    for name in names:
-        name_rvas.append(section_rva + len(body))
-        body += name
-    # NumberOfFunctions, NumberOfNames, AddressOfFunctions, AddressOfNames.
-    struct.pack_into("<IIII", body, 20, len(names), len(names), 0, section_rva + pointers_at)
-    for index, rva in enumerate(name_rvas):
-        struct.pack_into("<I", body, pointers_at + 4 * index, rva)
+    # After the directory: the functions' addresses, the names' addresses, the ordinals.
+    functions_at = directory_size
+    pointers_at = functions_at + 4 * len(names)
+    ordinals_at = pointers_at + 4 * len(names)
+    body = bytearray(ordinals_at + 2 * len(names))
+    for index, name in enumerate(names):
+        code = b"\xB8" + struct.pack("<i", api) + b"\xC3" if name == "ts3plugin_apiVersion" else b"\xC3"
+        struct.pack_into("<I", body, functions_at + 4 * index, section_rva + len(body))
+        body += code
+        struct.pack_into("<I", body, pointers_at + 4 * index, section_rva + len(body))
+        body += name.encode("ascii") + b"\0"
+        struct.pack_into("<H", body, ordinals_at + 2 * index, index)
+    # NumberOfFunctions, NumberOfNames, AddressOfFunctions, AddressOfNames, AddressOfNameOrdinals.
+    struct.pack_into("<IIIII", body, 20, len(names), len(names), section_rva + functions_at,
+                     section_rva + pointers_at, section_rva + ordinals_at)
     body += text.encode("utf-8") + b"\0"
 
     directories_offset = 112 if magic == ts3_package.PE_MAGIC_PE32_PLUS else 96
@@ -178,10 +184,37 @@ class PackageCheckTest(unittest.TestCase):
                                          make_dll(ts3_package.PE_MACHINE_I386, ts3_package.PE_MAGIC_PE32,
                                                   exports=without_init)),
                            "does not export ts3plugin_init")
+        with_more = list(ts3_package.EXPORTS) + ["ts3plugin_onConnectStatusChangeEvent"]
+        self.assertRefused(self.replaced(ts3_package.WIN64_ENTRY,
+                                         make_dll(ts3_package.PE_MACHINE_AMD64, ts3_package.PE_MAGIC_PE32_PLUS,
+                                                  exports=with_more)),
+                           "exports more than the eight entry points")
+        for_api26 = make_dll(ts3_package.PE_MACHINE_I386, ts3_package.PE_MAGIC_PE32, api=26)
+        self.assertRefused(self.replaced(ts3_package.WIN32_ENTRY, for_api26), "built for plug-in API 26, not 20")
         other_text = make_dll(ts3_package.PE_MACHINE_AMD64, ts3_package.PE_MAGIC_PE32_PLUS,
                               text="Another plug-in.")
         self.assertRefused(self.replaced(ts3_package.WIN64_ENTRY, other_text),
                            "does not hold the description")
+
+    def test_a_package_named_for_another_api_needs_libraries_of_that_api(self):
+        entries = self.good_entries()
+        path = self.write(entries)
+        renamed = self.path("Kestro_G19_TS3_Plugin_api26.ts3_plugin")
+        os.replace(path, renamed)
+        with self.assertRaises(ts3_package.PackageError) as caught:
+            ts3_package.check(renamed)
+        self.assertIn("wants API version 20, not 26", str(caught.exception))
+
+    def test_the_64_bit_library_loaded_must_report_the_linux_identity(self):
+        identity = ts3_package.linux_identity(LINUX_PLUGIN)
+        lines = "".join("%s=%s\n" % item for item in identity.items())
+        path = self.write(self.good_entries())
+        printing = lambda text: [sys.executable, "-c", "import sys; sys.stdout.write(%r)" % text, "{}"]
+        ts3_package.check(path, win64_loader=printing(lines))
+        other = lines.replace("apiVersion=20", "apiVersion=26")
+        with self.assertRaises(ts3_package.PackageError) as caught:
+            ts3_package.check(path, win64_loader=printing(other))
+        self.assertIn("loaded, reports", str(caught.exception))
 
     def test_refuses_a_damaged_archive(self):
         path = self.write(self.good_entries())
