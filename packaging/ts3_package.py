@@ -212,9 +212,30 @@ def pe_api_version(name, data, exports):
     return struct.unpack_from("<i", data, code + 1)[0]
 
 
+def pe_section_names(data):
+    """The section names of a PE file. A name of over eight characters (.debug_info,
+    .gnu_debuglink) stands in its header as "/" and an offset into the string table that
+    follows the symbol table."""
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    section_count, _, symbols_at, symbol_count, optional_size = struct.unpack_from("<HIIIH", data, pe + 6)
+    strings = symbols_at + 18 * symbol_count
+    headers = pe + 24 + optional_size
+    names = []
+    for i in range(section_count):
+        name = data[headers + 40 * i:headers + 40 * i + 8].rstrip(b"\0").decode("ascii", "replace")
+        if name.startswith("/") and name[1:].isdigit() and symbols_at:
+            name = _c_string(data, strings + int(name[1:]))
+        names.append(name)
+    return names
+
+
 def check_pe(name, data, machine, magic, description, api):
     exports = pe_exports(name, data, machine, magic)
     check_exports(name, exports)
+    # Debug sections belong in the .debug file beside the build, not in what players install.
+    debug = [section for section in pe_section_names(data) if section.startswith(".debug")]
+    if debug:
+        raise PackageError("%s carries debug sections (%s)" % (name, ", ".join(debug)))
     # The identity strings live in the DLL as plain bytes; a DLL of another build would
     # carry another description.
     if description.encode("utf-8") not in data:

@@ -100,14 +100,11 @@ std::unique_ptr<Peer> connect(PluginLibrary& plugin, Listening listening)
 {
     const Bytes expected = serverNameAnswer(SERVER);
     if (listening == Listening::TEST_PORT) {
-        auto port = reinterpret_cast<std::uint16_t (*)()>(plugin.symbol("g19test_listeningPort"));
-        if (port == nullptr) {
+        const std::uint16_t port = plugin.waitForListeningPort(std::chrono::seconds(5));
+        if (port == 0) {
             return nullptr;
         }
-        for (int i = 0; i < 2500 && port() == 0; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        auto peer = std::make_unique<Peer>(port());
+        auto peer = std::make_unique<Peer>(port);
         return peer->connected() ? std::move(peer) : nullptr;
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);

@@ -24,7 +24,7 @@ DESCRIPTION = ("This plugin provides support for the Logitech G19 keyboard. "
                "Requires the Kestro G19 Display Manager to work.")
 
 
-def make_dll(machine, magic, exports=tuple(ts3_package.EXPORTS), text=DESCRIPTION, api=20):
+def make_dll(machine, magic, exports=tuple(ts3_package.EXPORTS), text=DESCRIPTION, api=20, section=".edata"):
     """A minimal PE DLL: headers, one section with an export directory, the names, the code of
     each export (ts3plugin_apiVersion returns `api`, the others return) and the text."""
     section_rva, section_raw = 0x1000, 0x200
@@ -58,8 +58,8 @@ def make_dll(machine, magic, exports=tuple(ts3_package.EXPORTS), text=DESCRIPTIO
     dos[0:2] = b"MZ"
     struct.pack_into("<I", dos, 0x3C, 0x40)
     coff = struct.pack("<HHIIIHH", machine, 1, 0, 0, 0, optional_size, ts3_package.PE_CHARACTERISTIC_DLL | 2)
-    section = bytearray(40)
-    section[0:6] = b".edata"
+    section_name, section = section, bytearray(40)
+    section[0:len(section_name)] = section_name.encode("ascii")
     struct.pack_into("<IIII", section, 8, len(body), section_rva, len(body), section_raw)
     headers = bytes(dos) + b"PE\0\0" + coff + bytes(optional) + bytes(section)
     assert len(headers) <= section_raw
@@ -189,6 +189,8 @@ class PackageCheckTest(unittest.TestCase):
                                          make_dll(ts3_package.PE_MACHINE_AMD64, ts3_package.PE_MAGIC_PE32_PLUS,
                                                   exports=with_more)),
                            "exports more than the eight entry points")
+        with_debug = make_dll(ts3_package.PE_MACHINE_AMD64, ts3_package.PE_MAGIC_PE32_PLUS, section=".debug")
+        self.assertRefused(self.replaced(ts3_package.WIN64_ENTRY, with_debug), "carries debug sections")
         for_api26 = make_dll(ts3_package.PE_MACHINE_I386, ts3_package.PE_MAGIC_PE32, api=26)
         self.assertRefused(self.replaced(ts3_package.WIN32_ENTRY, for_api26), "built for plug-in API 26, not 20")
         other_text = make_dll(ts3_package.PE_MACHINE_AMD64, ts3_package.PE_MAGIC_PE32_PLUS,

@@ -9,8 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <thread>
-
 namespace {
 
 using commands_test::Wire;
@@ -56,13 +54,7 @@ TEST_P(HostApiTest, ServesFromATableOfItsOwnSizeAndCallsNoOtherSlot)
     ASSERT_TRUE(sim::handOver(plugin.setFunctionPointers, table));
     ASSERT_EQ(plugin.init(), 0);
 
-    auto listeningPort = reinterpret_cast<std::uint16_t (*)()>(plugin.symbol("g19test_listeningPort"));
-    ASSERT_NE(listeningPort, nullptr);
-    std::uint16_t port = 0;
-    for (int i = 0; i < 500 && port == 0; ++i) {
-        std::this_thread::sleep_for(2ms);
-        port = listeningPort();
-    }
+    const std::uint16_t port = plugin.waitForListeningPort();
     ASSERT_NE(port, 0) << "the listener did not start";
 
     Peer peer(port);

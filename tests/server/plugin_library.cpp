@@ -1,5 +1,8 @@
 #include "plugin_library.h"
 
+#include <chrono>
+#include <thread>
+
 #if defined(_WIN32)
 #include <windows.h>
 #else
@@ -27,6 +30,21 @@ void PluginLibrary::unload()
 {
     m_loader.unload();
     static_cast<sim::PluginExports&>(*this) = m_loader.exports();
+}
+
+std::uint16_t PluginLibrary::waitForListeningPort(std::chrono::milliseconds timeout) const
+{
+    auto listeningPort = reinterpret_cast<std::uint16_t (*)()>(symbol("g19test_listeningPort"));
+    if (listeningPort == nullptr) {
+        return 0;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::uint16_t port = listeningPort();
+    while (port == 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        port = listeningPort();
+    }
+    return port;
 }
 
 bool PluginLibrary::isMapped(const std::string& path)

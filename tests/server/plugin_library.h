@@ -4,6 +4,8 @@
 
 #include "sim/plugin_loader.h"
 
+#include <chrono>
+#include <cstdint>
 #include <string>
 
 class PluginLibrary : public sim::PluginExports {
@@ -21,6 +23,10 @@ public:
     static bool isMapped(const std::string& path);
     // Any other exported symbol, or null.
     void* symbol(const char* name) const { return m_loader.symbol(name); }
+    // The test build of the library (quick_plugin_settings.cpp) after init: the ephemeral port
+    // its listener took, once it listens; 0 when it does not within `timeout`, or when the
+    // library is not a test build.
+    std::uint16_t waitForListeningPort(std::chrono::milliseconds timeout = std::chrono::seconds(1)) const;
 
 private:
     sim::PluginLoader m_loader;

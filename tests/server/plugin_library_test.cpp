@@ -39,19 +39,13 @@ void runCycle(int cycle)
     SCOPED_TRACE(cycle);
     PluginLibrary plugin(G19_QUICK_PLUGIN_PATH);
     ASSERT_TRUE(plugin.complete());
-    auto listeningPort = reinterpret_cast<std::uint16_t (*)()>(plugin.symbol("g19test_listeningPort"));
-    ASSERT_NE(listeningPort, nullptr);
 
     const char* name = plugin.name();
     ASSERT_EQ(plugin.name(), name);
     plugin.setFunctionPointers(sim::functionTable());
     ASSERT_EQ(plugin.init(), 0);
 
-    std::uint16_t port = 0;
-    for (int i = 0; i < 500 && port == 0; ++i) {
-        std::this_thread::sleep_for(2ms);
-        port = listeningPort();
-    }
+    const std::uint16_t port = plugin.waitForListeningPort();
     ASSERT_NE(port, 0) << "the listener did not start";
     {
         Peer peer(port);
