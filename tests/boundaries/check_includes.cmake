@@ -17,7 +17,7 @@ set(allowed_server host platform protocol server)
 set(allowed_plugin g19 host platform plugin server)
 set(allowed_sim host sim)
 set(allowed_client client protocol/wire.h)
-set(allowed_tools/probe client tools protocol/wire.h)
+set(allowed_tools/probe client g19 platform tools protocol/wire.h)
 
 # Names a folder must not use at all: protocol/ takes everything through its request's
 # context and writes to no process stream.

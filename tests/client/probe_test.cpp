@@ -32,10 +32,13 @@ namespace {
 
 using Handler = std::function<Bytes(const Bytes&)>;
 
-// Serves one connection at a time on an ephemeral loopback port until destroyed.
+// Serves one connection at a time on an ephemeral loopback port until destroyed. Like the
+// plug-in, it can let a connection wait before it accepts it: what the probe sends meanwhile
+// is taken by the first receive, as one request.
 class LoopbackServer {
 public:
-    explicit LoopbackServer(Handler handler) : m_handler(std::move(handler))
+    explicit LoopbackServer(Handler handler, std::chrono::milliseconds acceptDelay = {})
+        : m_handler(std::move(handler)), m_acceptDelay(acceptDelay)
     {
         m_listener = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
@@ -89,6 +92,7 @@ private:
     void serve()
     {
         while (readable(m_listener)) {
+            std::this_thread::sleep_for(m_acceptDelay);
             const int connection = accept(m_listener, nullptr, nullptr);
             std::uint8_t buffer[512];
             while (connection >= 0 && readable(connection)) {
@@ -118,6 +122,7 @@ private:
     }
 
     Handler m_handler;
+    std::chrono::milliseconds m_acceptDelay;
     int m_listener = -1;
     std::uint16_t m_port = 0;
     std::atomic<bool> m_stop{false};
@@ -341,13 +346,27 @@ TEST_F(ProbeTest, JsonCarriesTheDecodedAnswers)
               nlohmann::json({{"version", "0.9.9"}, {"serverName", "Test"}}));
 }
 
-TEST_F(ProbeTest, ActionsSendTheirRequestAndWaitForNoAnswer)
+// An action goes out only once the plug-in has answered on the connection, so that it is
+// read at once and alone, never left waiting for the accept.
+TEST_F(ProbeTest, ActionsWaitUntilThePlugInServesTheConnection)
 {
-    const ProbeRun run = probe(at(m_plugin->port(), {"move", "9", "1"}));
+    LoopbackServer late([this](const Bytes& request) { return answer(request); },
+                        std::chrono::milliseconds(1000));
+    const ProbeRun run = probe(at(late.port(), {"move", "9", "1"}));
     ASSERT_EQ(run.exitCode, 0) << run.err;
-    ASSERT_TRUE(m_plugin->waitUntilHandled(1));
-    EXPECT_EQ(m_plugin->requests(), std::vector<Bytes>({{4, 11, 0, 9, 0, 0, 0, 1}}));
+    EXPECT_EQ(run.out, "sent move (04 0b 00 09 00 00 00 01)\n");
+    ASSERT_TRUE(late.waitUntilHandled(2));
+    EXPECT_EQ(late.requests(), std::vector<Bytes>({{2}, {4, 11, 0, 9, 0, 0, 0, 1}}));
     EXPECT_EQ(sim::model().connections[0].clients[1].channel, 1u);
+
+    // A plug-in that does not answer (busy with another display) never gets the action.
+    LoopbackServer busy([](const Bytes&) { return Bytes(); });
+    const ProbeRun refused = probe({"--port", std::to_string(busy.port()), "--timeout", "0.5", "mute"});
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_NE(refused.err.find("no answer within 0.5 s; mute was not sent"), std::string::npos)
+        << refused.err;
+    ASSERT_TRUE(busy.waitUntilHandled(1));
+    EXPECT_EQ(busy.requests(), std::vector<Bytes>({{2}}));
 }
 
 TEST_F(ProbeTest, RawPrintsTheAnswerBytes)

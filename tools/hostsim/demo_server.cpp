@@ -24,14 +24,16 @@ constexpr TalkPattern TALK_PATTERNS[] = {
     {8, "###.####..#####...."}, {9, ".#......##...#"},
 };
 
-sim::Channel channel(uint64 id, const char* name, uint64 parent, int order, int neededTalkPower = 0,
+// `after` is what the voice client keeps as the channel's order: the ID of the sibling that it
+// is sorted after, 0 for the first among its siblings.
+sim::Channel channel(uint64 id, const char* name, uint64 parent, int after, int neededTalkPower = 0,
                      bool password = false)
 {
     sim::Channel result;
     result.id = id;
     result.name = name;
     result.parent = parent;
-    result.ints[CHANNEL_ORDER] = order;
+    result.ints[CHANNEL_ORDER] = after;
     result.ints[CHANNEL_NEEDED_TALK_POWER] = neededTalkPower;
     result.ints[CHANNEL_FLAG_PASSWORD] = password ? 1 : 0;
     return result;
@@ -62,14 +64,16 @@ sim::Model demoModel()
     server.schid = DEMO_SCHID;
     server.serverName = DEMO_SERVER_NAME;
     server.self = OWN_CLIENT;
+    // Listed by ID, not in the tree's order: a display sorts them by parent and order. The
+    // tree: Lobby, Gaming (Raid Team (Inner Circle), Strategy), Music Stage, Away From Keyboard.
     server.channels = {
         channel(1, "Lobby", 0, 0),
         channel(2, "Gaming", 0, 1),
         channel(3, "Raid Team", 2, 0, 0, true),
-        channel(7, "Inner Circle", 3, 0),
         channel(4, "Strategy", 2, 3),
         channel(5, "Music Stage", 0, 2, 25),
         channel(6, "Away From Keyboard", 0, 5),
+        channel(7, "Inner Circle", 3, 0),
     };
     server.clients = {
         client(OWN_CLIENT, "G19 User", 1),

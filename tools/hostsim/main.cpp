@@ -7,6 +7,8 @@
 #include "demo_server.h"
 #include "serve_loop.h"
 
+#include "g19/version.h"
+#include "platform/process.h"
 #include "sim/host_table.h"
 #include "sim/plugin_loader.h"
 #include "sim/scenario_json.h"
@@ -42,7 +44,7 @@ using Clock = std::chrono::steady_clock;
 
 struct Options {
     std::string scenarioPath;
-    std::string pluginPath = G19_DEFAULT_PLUGIN;
+    std::string pluginPath = platform::executableDirectory() + G19_PLUGIN_FILE_NAME;
     std::string logPath;
     bool control = false;
     int hostApi = DEFAULT_HOST_API;
@@ -87,7 +89,8 @@ public:
 
     bool open(const std::string& path)
     {
-        m_file = std::fopen(path.c_str(), "w");
+        // Binary, so that the lines end in "\n" on every system.
+        m_file = std::fopen(path.c_str(), "wb");
         return m_file != nullptr;
     }
 
@@ -233,6 +236,8 @@ int run(const Options& options)
 
 int main(int argc, char** argv)
 {
+    // What the plug-in prints reaches standard output unchanged: the same bytes on every system.
+    platform::useBinaryStandardOutput();
     CLI::App app{
         "Plays the voice client for the Kestro G19 plug-in: loads the library, serves a simulated "
         "server to it and stops it on Ctrl-C."};
@@ -260,11 +265,18 @@ int main(int argc, char** argv)
                        ? std::string()
                        : "no client of plug-in API " + text + " to play; one of " + sim::playableApis();
         });
+    bool showVersion = false;
+    app.add_flag("--version", showVersion, "Print the version and the plug-in API played, then exit");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         const int code = app.exit(e);
         return code == 0 ? EXIT_OK : EXIT_USAGE;
+    }
+    if (showVersion) {
+        // After parsing, so that the API shown is the one --host-api chose, wherever it stands.
+        std::cout << "g19-hostsim " << G19_VERSION << ", playing plug-in API " << options.hostApi << "\n";
+        return EXIT_OK;
     }
     return run(options);
 }

@@ -3,16 +3,10 @@
 #include "client/answers.h"
 #include "protocol/wire.h"
 
-#include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <sstream>
+#include "platform/client.h"
 
-#include <fcntl.h>
-#include <netdb.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <algorithm>
+#include <sstream>
 
 namespace probe {
 
@@ -23,24 +17,16 @@ namespace {
 constexpr std::chrono::milliseconds OPEN_END_QUIET{200};
 constexpr std::size_t READ_CHUNK = 64 * 1024;
 
-const sigset_t* g_waitMask = nullptr;
-
-enum class Wait { READY, TIMEOUT, INTERRUPTED, FAILED };
-
-Wait waitFor(int socket, short events, Clock::time_point deadline)
+ReadStatus readStatusOf(platform::WaitStatus wait)
 {
-    const auto left = std::max(Clock::duration::zero(), deadline - Clock::now());
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-    timespec timeout{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-    pollfd fd{socket, events, 0};
-    const int ready = ppoll(&fd, 1, &timeout, g_waitMask);
-    if (ready > 0) {
-        return Wait::READY;
+    switch (wait) {
+        case platform::WaitStatus::TIMEOUT:
+            return ReadStatus::TIMEOUT;
+        case platform::WaitStatus::INTERRUPTED:
+            return ReadStatus::INTERRUPTED;
+        default:
+            return ReadStatus::FAILED;
     }
-    if (ready == 0) {
-        return Wait::TIMEOUT;
-    }
-    return errno == EINTR ? Wait::INTERRUPTED : Wait::FAILED;
 }
 
 std::string seconds(std::chrono::milliseconds duration)
@@ -68,11 +54,6 @@ bool hasAnswerLayout(std::uint8_t command)
 
 }  // namespace
 
-void setWaitMask(const sigset_t* mask)
-{
-    g_waitMask = mask;
-}
-
 Connection::~Connection()
 {
     close();
@@ -80,9 +61,9 @@ Connection::~Connection()
 
 void Connection::close()
 {
-    if (m_socket >= 0) {
-        ::close(m_socket);
-        m_socket = -1;
+    if (m_socket != platform::INVALID_SOCKET_HANDLE) {
+        platform::closeSocket(m_socket);
+        m_socket = platform::INVALID_SOCKET_HANDLE;
     }
 }
 
@@ -90,57 +71,14 @@ std::string Connection::open(const std::string& host, std::uint16_t port, Clock:
                              ReadStatus* status)
 {
     close();
-    const std::string where = host + ":" + std::to_string(port);
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* addresses = nullptr;
-    if (const int error = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &addresses);
-        error != 0) {
-        return "cannot resolve " + host + ": " + gai_strerror(error);
-    }
-
-    std::string reason = "no address";
-    ReadStatus outcome = ReadStatus::FAILED;
-    for (const addrinfo* address = addresses; address != nullptr; address = address->ai_next) {
-        const int fd = socket(address->ai_family, address->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                              address->ai_protocol);
-        if (fd < 0) {
-            reason = std::strerror(errno);
-            continue;
-        }
-        int error = connect(fd, address->ai_addr, address->ai_addrlen) == 0 ? 0 : errno;
-        if (error == EINPROGRESS) {
-            const Wait wait = waitFor(fd, POLLOUT, deadline);
-            if (wait == Wait::READY) {
-                socklen_t length = sizeof(error);
-                getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length);
-            } else {
-                ::close(fd);
-                outcome = wait == Wait::INTERRUPTED ? ReadStatus::INTERRUPTED : ReadStatus::TIMEOUT;
-                reason = wait == Wait::TIMEOUT       ? "timed out"
-                         : wait == Wait::INTERRUPTED ? "interrupted"
-                                                     : std::strerror(errno);
-                if (wait != Wait::FAILED) {
-                    break;  // the deadline is shared, so no later address could do better
-                }
-                continue;
-            }
-        }
-        if (error == 0) {
-            m_socket = fd;
-            break;
-        }
-        ::close(fd);
-        reason = std::strerror(error);
-    }
-    freeaddrinfo(addresses);
-    if (m_socket < 0) {
+    platform::ClientConnection connection = platform::connectTo(host, port, deadline);
+    if (connection.status != platform::WaitStatus::READY) {
         if (status != nullptr) {
-            *status = outcome;
+            *status = readStatusOf(connection.status);
         }
-        return "cannot connect to " + where + ": " + reason;
+        return "cannot connect to " + host + ":" + std::to_string(port) + ": " + connection.error;
     }
+    m_socket = connection.socket;
     return {};
 }
 
@@ -148,22 +86,23 @@ std::string Connection::sendAll(const Bytes& bytes, Clock::time_point deadline, 
 {
     std::size_t sent = 0;
     while (sent < bytes.size()) {
-        // MSG_NOSIGNAL: a plug-in that has gone away is an error to report, not a SIGPIPE.
-        const ssize_t n = send(m_socket, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n >= 0) {
-            sent += static_cast<std::size_t>(n);
+        const platform::IoResult result =
+            platform::sendSome(m_socket, bytes.data() + sent, bytes.size() - sent);
+        if (result.status == platform::IoStatus::DONE) {
+            sent += result.count;
             continue;
         }
-        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        if (result.status != platform::IoStatus::WOULD_BLOCK) {
             if (status != nullptr) {
                 *status = ReadStatus::FAILED;
             }
-            return std::string("cannot send the request: ") + std::strerror(errno);
+            return "cannot send the request: " + result.error;
         }
-        const Wait wait = waitFor(m_socket, POLLOUT, deadline);
-        if (wait != Wait::READY) {
+        const platform::WaitStatus wait = platform::waitUntilWritable(m_socket, deadline);
+        if (wait != platform::WaitStatus::READY) {
             if (status != nullptr) {
-                *status = wait == Wait::INTERRUPTED ? ReadStatus::INTERRUPTED : ReadStatus::TIMEOUT;
+                *status =
+                    wait == platform::WaitStatus::INTERRUPTED ? ReadStatus::INTERRUPTED : ReadStatus::TIMEOUT;
             }
             return "cannot send the request: the plug-in takes no more bytes";
         }
@@ -174,30 +113,27 @@ std::string Connection::sendAll(const Bytes& bytes, Clock::time_point deadline, 
 ReadStatus Connection::readSome(Bytes& buffer, Clock::time_point deadline, std::string& error)
 {
     for (;;) {
-        switch (waitFor(m_socket, POLLIN, deadline)) {
-            case Wait::TIMEOUT:
-                return ReadStatus::TIMEOUT;
-            case Wait::INTERRUPTED:
-                return ReadStatus::INTERRUPTED;
-            case Wait::FAILED:
-                error = std::string("waiting for the answer failed: ") + std::strerror(errno);
-                return ReadStatus::FAILED;
-            case Wait::READY:
-                break;
+        const platform::WaitStatus wait = platform::waitUntilReadable(m_socket, deadline);
+        if (wait == platform::WaitStatus::FAILED) {
+            error = "waiting for the answer failed: " + platform::lastSocketError();
+        }
+        if (wait != platform::WaitStatus::READY) {
+            return readStatusOf(wait);
         }
         const std::size_t before = buffer.size();
         buffer.resize(before + READ_CHUNK);
-        const ssize_t n = recv(m_socket, buffer.data() + before, READ_CHUNK, 0);
-        buffer.resize(before + static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
-        if (n > 0) {
-            return ReadStatus::DATA;
-        }
-        if (n == 0) {
-            return ReadStatus::CLOSED;
-        }
-        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-            error = std::string("reading the answer failed: ") + std::strerror(errno);
-            return ReadStatus::FAILED;
+        const platform::IoResult result = platform::receiveSome(m_socket, buffer.data() + before, READ_CHUNK);
+        buffer.resize(before + result.count);
+        switch (result.status) {
+            case platform::IoStatus::DONE:
+                return ReadStatus::DATA;
+            case platform::IoStatus::CLOSED:
+                return ReadStatus::CLOSED;
+            case platform::IoStatus::FAILED:
+                error = "reading the answer failed: " + result.error;
+                return ReadStatus::FAILED;
+            case platform::IoStatus::WOULD_BLOCK:
+                break;
         }
     }
 }
@@ -266,8 +202,9 @@ Exchange exchange(Connection& connection, const Bytes& request, std::chrono::mil
     }
 }
 
-// The plug-in pauses about a second before each accept, so a connect succeeds well before
-// the request is read; silence before the first byte of the answer says little.
+// The plug-in takes the first request of a fresh connection up to 1.1 s after the connect
+// (its pauses after the previous connection and before every accept), and pauses up to
+// 500 ms before some actions; silence before the first byte of the answer says little.
 constexpr std::chrono::milliseconds FIRST_BYTE_GRACE{2500};
 
 Exchange exchangeRaw(Connection& connection, const Bytes& request, std::chrono::milliseconds timeout,

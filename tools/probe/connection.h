@@ -4,8 +4,9 @@
 // The link has no framing, so an answer is read by feeding the bytes received so far to
 // the decoder until it says the answer is whole (see exchange()).
 
+#include "platform/socket.h"
+
 #include <chrono>
-#include <csignal>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -16,10 +17,6 @@ using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<std::uint8_t>;
 
 enum class ReadStatus { DATA, CLOSED, TIMEOUT, INTERRUPTED, FAILED };
-
-// While set, every wait unblocks with this signal mask (ppoll), so that signals that are
-// blocked elsewhere can only arrive inside a wait and end it with INTERRUPTED.
-void setWaitMask(const sigset_t* mask);
 
 class Connection {
 public:
@@ -38,7 +35,7 @@ public:
 private:
     void close();
 
-    int m_socket = -1;
+    platform::SocketHandle m_socket = platform::INVALID_SOCKET_HANDLE;
 };
 
 // Outcome of one request on a connection.

@@ -2,6 +2,9 @@
 
 #include "client/answers.h"
 #include "client/requests.h"
+#include "g19/version.h"
+#include "platform/client.h"
+#include "platform/process.h"
 #include "tools/probe/connection.h"
 #include "tools/probe/events.h"
 #include "tools/probe/render.h"
@@ -9,14 +12,11 @@
 #include <CLI/CLI.hpp>
 
 #include <charconv>
-#include <csignal>
+#include <cstdlib>
 #include <ctime>
 #include <functional>
 #include <iostream>
 #include <optional>
-
-#include <poll.h>
-#include <unistd.h>
 
 namespace {
 
@@ -28,13 +28,6 @@ constexpr int EXIT_MALFORMED = 3;
 constexpr int STOPPED = -1;
 
 constexpr std::size_t MAX_REQUEST_SIZE = 512;  // the plug-in takes one receive of this size as one request
-
-volatile std::sig_atomic_t g_stopRequested = 0;
-
-void onStopSignal(int)
-{
-    g_stopRequested = 1;
-}
 
 struct Options {
     std::string host = "127.0.0.1";
@@ -170,10 +163,10 @@ std::string timestamp(bool utc)
 {
     const auto now = std::chrono::system_clock::now();
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    std::tm parts{};
+    // The probe has one thread, so the library's shared result of gmtime and localtime is safe.
     char text[32];
     if (utc) {
-        gmtime_r(&seconds, &parts);
+        const std::tm parts = *std::gmtime(&seconds);
         const auto ms =
             std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
         std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
@@ -181,7 +174,7 @@ std::string timestamp(bool utc)
         std::snprintf(withMs, sizeof withMs, "%s.%03dZ", text, static_cast<int>(ms));
         return withMs;
     }
-    localtime_r(&seconds, &parts);
+    const std::tm parts = *std::localtime(&seconds);
     std::strftime(text, sizeof text, "%H:%M:%S", &parts);
     return text;
 }
@@ -217,7 +210,7 @@ bool namesCover(const std::vector<probe::ClientEvent>& events, const probe::Chan
     return true;
 }
 
-int watchLoop(const Options& options, std::chrono::milliseconds interval, const sigset_t& waitMask)
+int watchLoop(const Options& options, std::chrono::milliseconds interval)
 {
     probe::Connection connection;
     if (const int code = connect(connection, options); code != EXIT_OK) {
@@ -239,12 +232,7 @@ int watchLoop(const Options& options, std::chrono::milliseconds interval, const 
                                   probe::Colour::DIM, options.colour)
                   << std::endl;
     }
-    while (g_stopRequested == 0) {
-        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(interval).count();
-        const timespec pause{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-        if (ppoll(nullptr, 0, &pause, &waitMask) < 0 || g_stopRequested != 0) {
-            break;
-        }
+    while (platform::pauseUntil(probe::Clock::now() + interval) == platform::WaitStatus::TIMEOUT) {
         display::ClientList next;
         if (const int code =
                 ask(connection, options, display::clientListRequest(), display::decodeClientList, next);
@@ -268,25 +256,9 @@ int watchLoop(const Options& options, std::chrono::milliseconds interval, const 
 
 int runWatch(const Options& options, std::chrono::milliseconds interval)
 {
-    // Ctrl-C is only let through while the watch waits (ppoll with the old mask), so a stop
-    // request ends the current wait at once and can never be missed between two waits.
-    struct sigaction action {};
-    action.sa_handler = onStopSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    sigset_t stopSignals;
-    sigset_t waitMask;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    sigprocmask(SIG_BLOCK, &stopSignals, &waitMask);
-    sigdelset(&waitMask, SIGINT);
-    sigdelset(&waitMask, SIGTERM);
-    probe::setWaitMask(&waitMask);
-
-    const int code = watchLoop(options, interval, waitMask);
-    probe::setWaitMask(nullptr);
+    // Ctrl-C ends the wait in progress, so a stop request is seen at once and never missed.
+    platform::catchStopRequests();
+    const int code = watchLoop(options, interval);
     return code == STOPPED ? EXIT_OK : code;
 }
 
@@ -298,6 +270,17 @@ int runAction(const Options& options, const std::string& name, const display::Re
     probe::Connection connection;
     if (const int code = connect(connection, options); code != EXIT_OK) {
         return code;
+    }
+    // A connect succeeds up to about a second before the plug-in accepts the connection, and
+    // longer while it serves another display; an action sent meanwhile would wait unread, to
+    // be carried out whenever that happens, and merge with anything sent after it. The answer
+    // to a version request shows that the plug-in is reading this connection now.
+    const probe::Exchange ready =
+        probe::exchange(connection, display::serverInfoRequest().bytes, options.timeout());
+    if (ready.status != probe::ExchangeStatus::OK) {
+        probe::Exchange notSent = ready;
+        notSent.error += "; " + name + " was not sent";
+        return exitCodeOf(notSent);
     }
     probe::ReadStatus status = probe::ReadStatus::FAILED;
     if (const std::string error =
@@ -406,6 +389,7 @@ int main(int argc, char** argv)
                  "g19-probe"};
     app.fallthrough();  // --json and the other common options may also follow the sub-command
     app.require_subcommand(1);
+    app.set_version_flag("--version", std::string("g19-probe ") + G19_VERSION);
     app.add_option("--host", options.host, "Address of the voice client running the plug-in")
         ->capture_default_str();
     app.add_option("--port", options.port, "TCP port of the plug-in")
@@ -500,7 +484,7 @@ int main(int argc, char** argv)
 
     const char* noColour = std::getenv("NO_COLOR");
     const char* term = std::getenv("TERM");
-    options.colour = !options.json && noColour == nullptr && isatty(STDOUT_FILENO) != 0 &&
+    options.colour = !options.json && noColour == nullptr && platform::standardOutputIsColourTerminal() &&
                      !(term != nullptr && std::string(term) == "dumb");
 
     const CLI::App* chosen = app.get_subcommands().front();

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <numeric>
+#include <set>
 
 namespace probe {
 
@@ -220,12 +221,59 @@ void Table::print(std::ostream& out, bool colour, std::size_t width) const
     }
 }
 
+namespace {
+
+std::vector<std::size_t> siblingOrder(const std::vector<display::Channel>& channels,
+                                      const std::vector<std::size_t>& siblings)
+{
+    // The order field reaches the display as the low 32 bits of the ID, widened with their
+    // sign; matching on those bits finds the sibling for IDs of any size. 0 means "first".
+    const auto low = [](auto value) { return static_cast<std::uint32_t>(value); };
+    std::map<std::uint32_t, std::vector<std::size_t>> after;
+    for (const std::size_t index : siblings) {
+        after[low(channels[index].order)].push_back(index);
+    }
+    std::vector<std::size_t> sorted;
+    std::set<std::size_t> placed;
+    // A chain from `first` on, each channel followed by those sorted after it.
+    const auto chain = [&](std::size_t first) {
+        std::vector<std::size_t> stack{first};
+        while (!stack.empty()) {
+            const std::size_t index = stack.back();
+            stack.pop_back();
+            if (!placed.insert(index).second) {
+                continue;
+            }
+            sorted.push_back(index);
+            const std::uint32_t id = low(channels[index].id);
+            const auto next = id != 0 ? after.find(id) : after.end();
+            if (next != after.end()) {
+                stack.insert(stack.end(), next->second.rbegin(), next->second.rend());
+            }
+        }
+    };
+    for (const std::size_t index : after[0]) {
+        chain(index);
+    }
+    // What no chain from the first reaches (an order naming a channel that is not a sibling,
+    // or a loop) follows in list order.
+    for (const std::size_t index : siblings) {
+        chain(index);
+    }
+    return sorted;
+}
+
+}  // namespace
+
 std::vector<std::pair<std::size_t, std::size_t>> channelTree(const display::ChannelList& list)
 {
     const std::vector<display::Channel>& channels = list.channels;
     std::map<std::uint64_t, std::vector<std::size_t>> children;
     for (std::size_t i = 0; i < channels.size(); ++i) {
         children[channels[i].parent].push_back(i);
+    }
+    for (auto& [parent, siblings] : children) {
+        siblings = siblingOrder(channels, siblings);
     }
     const ChannelNames known = channelNames(list);
 
@@ -250,13 +298,18 @@ std::vector<std::pair<std::size_t, std::size_t>> channelTree(const display::Chan
             }
         }
     };
+    // The top level in sibling order; then channels whose parent is not in the list, and
+    // what a cycle of parents kept from the top level, in list order.
+    for (const std::size_t i : children[0]) {
+        visit(i);
+    }
     for (std::size_t i = 0; i < channels.size(); ++i) {
-        if (channels[i].parent == 0 || known.count(channels[i].parent) == 0) {
+        if (known.count(channels[i].parent) == 0) {
             visit(i);
         }
     }
     for (std::size_t i = 0; i < channels.size(); ++i) {
-        visit(i);  // what a cycle of parents kept from the top level
+        visit(i);
     }
     return order;
 }

@@ -68,8 +68,10 @@ private:
 };
 
 // The channels in the order a tree shows them, with their depth: each channel under its
-// parent, siblings in the plug-in's order. A channel whose parent is not in the list, or that
-// is caught in a cycle of parents, is shown at the top level; every channel appears once.
+// parent, siblings sorted as the voice client sorts them: a channel's order is the ID of the
+// sibling it follows, 0 for the first. Siblings no such chain reaches follow in list order.
+// A channel whose parent is not in the list, or that is caught in a cycle of parents, is
+// shown at the top level, after the others; every channel appears once.
 std::vector<std::pair<std::size_t, std::size_t>> channelTree(const display::ChannelList& list);
 
 void printServer(std::ostream& out, const display::ServerInfo& info, bool colour);

@@ -1,0 +1,27 @@
+# nlohmann-json and CLI11, the two header-only libraries of the tools and their tests, as the
+# targets nlohmann_json::nlohmann_json and CLI11::CLI11.
+#
+# A native build finds Debian's packages. A cross build must not see this machine's
+# /usr/include, where the system's own headers would shadow the target's; it gets a private
+# include directory in the build tree that links to the two libraries' folders only. Both
+# include nothing but the standard library and their own headers.
+if(NOT CMAKE_CROSSCOMPILING)
+    find_package(nlohmann_json 3 REQUIRED)
+    find_package(CLI11 REQUIRED)
+    return()
+endif()
+
+set(G19_HOST_INCLUDE_DIR /usr/include CACHE PATH "Where this machine keeps nlohmann/ and CLI/")
+set(header_libraries ${PROJECT_BINARY_DIR}/header-libraries)
+foreach(folder nlohmann CLI)
+    if(NOT IS_DIRECTORY ${G19_HOST_INCLUDE_DIR}/${folder})
+        message(FATAL_ERROR "${G19_HOST_INCLUDE_DIR}/${folder} is missing: install nlohmann-json3-dev "
+                            "and libcli11-dev (scripts/deps)")
+    endif()
+    file(MAKE_DIRECTORY ${header_libraries})
+    file(CREATE_LINK ${G19_HOST_INCLUDE_DIR}/${folder} ${header_libraries}/${folder} SYMBOLIC)
+endforeach()
+foreach(target nlohmann_json::nlohmann_json CLI11::CLI11)
+    add_library(${target} INTERFACE IMPORTED GLOBAL)
+    set_target_properties(${target} PROPERTIES INTERFACE_INCLUDE_DIRECTORIES ${header_libraries})
+endforeach()
