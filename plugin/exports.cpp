@@ -4,7 +4,9 @@
 #include "plugin/exports.h"
 
 #include "g19/version.h"
+#include "platform/library.h"
 #include "platform/text.h"
+#include "plugin/host_gate.h"
 #include "plugin/listener_settings.h"
 #include "server/listener.h"
 
@@ -40,11 +42,10 @@ PluginState& pluginState()
     return state;
 }
 
-// Made on first use, after the state whose table its thread reads, so it is destroyed, and
-// its thread ended, before that state when the library is unloaded.
+// Its thread reads its own copy of the table that openHostGate hands it. Destroyed when
+// the library is unloaded; by then the host has stopped it.
 Listener& listener()
 {
-    pluginState();
     static Listener instance;
     return instance;
 }
@@ -66,6 +67,7 @@ G19_EXPORT const char* ts3plugin_name()
             const std::string converted = platform::toUtf8(PLUGIN_NAME_WIDE);
             state.cachedName = copyOf(converted.empty() ? std::string(PLUGIN_NAME) : converted);
         } catch (...) {
+            platform::keepMappedAfterException();
             return PLUGIN_NAME;
         }
     }
@@ -100,20 +102,32 @@ G19_EXPORT void ts3plugin_setFunctionPointers(const struct TS3Functions funcs)
 G19_EXPORT int ts3plugin_init()
 {
     try {
+        // A thread that missed its last stop may still be inside a host call, behind the
+        // closed gate; the host may try again later.
+        if (listener().lateThreadRunning()) {
+            return 1;
+        }
+        const TS3Functions& gated = openHostGate(pluginState().functions);
         // The listener's diagnostics, and those of the requests, go to the process's standard output.
-        const bool started =
-            listener().start(pluginListenerSettings(), pluginState().functions, G19_VERSION, std::cout);
-        return started ? 0 : 1;
+        if (listener().start(pluginListenerSettings(), gated, G19_VERSION, std::cout)) {
+            return 0;
+        }
     } catch (...) {
-        return 1;
+        platform::keepMappedAfterException();
     }
+    closeHostGate();
+    return 1;
 }
 
 G19_EXPORT void ts3plugin_shutdown()
 {
-    try {
-        listener().stop();
-    } catch (...) {
-        // Joining can only fail if the thread is gone already; nothing is left to stop.
+    const bool ended = listener().stop();
+    closeHostGate();
+    if (!ended) {
+        // The thread is inside a host call that did not return in time: the host may hold
+        // what the call waits for until this returns. Behind the closed gate it calls
+        // nothing more of the host but freeMemory, and its code stays mapped after the
+        // host unloads the library, until the process ends.
+        platform::keepThisLibraryMapped();
     }
 }
