@@ -11,7 +11,6 @@
 #include "server/listener.h"
 
 #include <cstring>
-#include <iostream>
 #include <string>
 
 namespace {
@@ -36,19 +35,13 @@ struct PluginState {
     ~PluginState() { delete[] cachedName; }
 };
 
-PluginState& pluginState()
-{
-    static PluginState state;
-    return state;
-}
-
-// Its thread reads its own copy of the table that openHostGate hands it. Destroyed when
-// the library is unloaded; by then the host has stopped it.
-Listener& listener()
-{
-    static Listener instance;
-    return instance;
-}
+// Both live while the library is loaded; the listener, made last, goes first. Neither is a
+// function-local static: the Windows runtime guards the first use of those with a lock
+// whose handle it never closes, one more each time the library is loaded.
+PluginState g_state;
+// Its thread reads its own copy of the table that openHostGate hands it. By the time the
+// library is unloaded, the host has stopped it.
+Listener g_listener;
 
 char* copyOf(const std::string& text)
 {
@@ -61,7 +54,7 @@ char* copyOf(const std::string& text)
 
 G19_EXPORT const char* ts3plugin_name()
 {
-    PluginState& state = pluginState();
+    PluginState& state = g_state;
     if (state.cachedName == nullptr) {
         try {
             const std::string converted = platform::toUtf8(PLUGIN_NAME_WIDE);
@@ -96,7 +89,7 @@ G19_EXPORT const char* ts3plugin_description()
 
 G19_EXPORT void ts3plugin_setFunctionPointers(const struct TS3Functions funcs)
 {
-    pluginState().functions = funcs;
+    g_state.functions = funcs;
 }
 
 G19_EXPORT int ts3plugin_init()
@@ -104,12 +97,12 @@ G19_EXPORT int ts3plugin_init()
     try {
         // A thread that missed its last stop may still be inside a host call, behind the
         // closed gate; the host may try again later.
-        if (listener().lateThreadRunning()) {
+        if (g_listener.lateThreadRunning()) {
             return 1;
         }
-        const TS3Functions& gated = openHostGate(pluginState().functions);
+        const TS3Functions& gated = openHostGate(g_state.functions);
         // The listener's diagnostics, and those of the requests, go to the process's standard output.
-        if (listener().start(pluginListenerSettings(), gated, G19_VERSION, std::cout)) {
+        if (g_listener.start(pluginListenerSettings(), gated, G19_VERSION, platform::standardOutput())) {
             return 0;
         }
     } catch (...) {
@@ -121,7 +114,7 @@ G19_EXPORT int ts3plugin_init()
 
 G19_EXPORT void ts3plugin_shutdown()
 {
-    const bool ended = listener().stop();
+    const bool ended = g_listener.stop();
     closeHostGate();
     if (!ended) {
         // The thread is inside a host call that did not return in time: the host may hold

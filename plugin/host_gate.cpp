@@ -68,7 +68,7 @@ unsigned int freeMemory(void* pointer)
     return g_freeMemory.load(std::memory_order_acquire)(pointer);
 }
 
-TS3Functions gatedTable()
+TS3Functions makeGatedTable()
 {
     TS3Functions table{};
     table.freeMemory = freeMemory;
@@ -97,15 +97,18 @@ TS3Functions gatedTable()
     return table;
 }
 
+// Made when the library is loaded: a function-local static would cost a handle per load
+// on Windows (plugin/exports.cpp).
+const TS3Functions g_gated = makeGatedTable();
+
 }  // namespace
 
 const TS3Functions& openHostGate(const TS3Functions& host)
 {
-    static const TS3Functions gated = gatedTable();
     g_host = host;
     g_freeMemory.store(host.freeMemory, std::memory_order_release);
     g_gate.store(OPEN, std::memory_order_release);
-    return gated;
+    return g_gated;
 }
 
 void closeHostGate()
