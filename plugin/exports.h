@@ -7,12 +7,7 @@
 // once. No C++ exception leaves any of them.
 
 #include "host/ts3_functions.h"
-
-#if defined(_WIN32)
-#define G19_EXPORT extern "C" __declspec(dllexport)
-#else
-#define G19_EXPORT extern "C" __attribute__((visibility("default")))
-#endif
+#include "platform/export.h"
 
 // The plug-in's name in UTF-8, converted on the first call. The string belongs to the
 // library and is the same pointer on every call until the library is unloaded; the caller

@@ -57,7 +57,7 @@ public:
     // Sets the run flag, then starts the thread, so that a stop right after start is never
     // lost. The thread serves every request with its own copy of `host` and with `version`
     // as the plug-in's version; its own diagnostics and the requests' go to `diagnostics`,
-    // from the thread only, which must outlive the thread. False, with nothing running,
+    // from the thread only (the stream must outlive the thread). False, with nothing running,
     // when the thread could not be started, or while a thread that missed its stop still
     // runs (see stop()).
     bool start(ServerSettings settings, const TS3Functions& host, std::string_view version,
