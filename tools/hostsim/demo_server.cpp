@@ -94,12 +94,19 @@ sim::Model demoModel()
 
 void DemoAnimation::start()
 {
-    stop();
+    std::lock_guard<std::mutex> control(m_control);
+    stopLocked();
     m_stopping = false;
     m_thread = std::thread(&DemoAnimation::run, this);
 }
 
 void DemoAnimation::stop()
+{
+    std::lock_guard<std::mutex> control(m_control);
+    stopLocked();
+}
+
+void DemoAnimation::stopLocked()
 {
     if (!m_thread.joinable()) {
         return;

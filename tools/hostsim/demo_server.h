@@ -13,7 +13,8 @@ inline constexpr const char* DEMO_SERVER_NAME = "G19 Demo Server";
 
 sim::Model demoModel();
 
-// Plays the talking patterns of the demo's clients on the simulated host's model.
+// Plays the talking patterns of the demo's clients on the simulated host's model. Any thread
+// may start and stop it (the serving thread on a control line, the web console's on a click).
 class DemoAnimation {
 public:
     DemoAnimation() = default;
@@ -27,7 +28,9 @@ public:
 
 private:
     void run();
+    void stopLocked();
 
+    std::mutex m_control;  // start and stop, one at a time
     std::thread m_thread;
     std::mutex m_mutex;
     std::condition_variable m_wake;
