@@ -7,6 +7,7 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <set>
 #include <thread>
 
 inline constexpr const char* DEMO_SERVER_NAME = "G19 Demo Server";
@@ -25,6 +26,9 @@ public:
     void start();
     // Returns once the thread has ended; a no-op when it is not running.
     void stop();
+    // Someone set this client's talking flag by hand (the web console): from now on the
+    // animation leaves it as they set it, until the next start.
+    void leaveAlone(uint64 schid, anyID client);
 
 private:
     void run();
@@ -35,4 +39,5 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_wake;
     bool m_stopping = false;
+    std::set<anyID> m_leftAlone;
 };

@@ -235,6 +235,11 @@ void FailureTracker::replace(std::vector<sim::FailureRule> rules)
     }
 }
 
+void FailureTracker::add(sim::FailureRule rule)
+{
+    m_rules.push_back({std::move(rule), 0});
+}
+
 void FailureTracker::observe(const sim::Call& call)
 {
     for (Armed& armed : m_rules) {

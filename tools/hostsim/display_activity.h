@@ -84,11 +84,12 @@ private:
 class FailureTracker {
 public:
     void replace(std::vector<sim::FailureRule> rules);
+    void add(sim::FailureRule rule);
     void observe(const sim::Call& call);
     // The rules with what is left of them: skip and count less what the calls matched so far
     // used up; rules used up are left out.
     std::vector<sim::FailureRule> remaining() const;
-    // Each rule in the scenario format, with "matched": the calls it has matched.
+    // Each rule as armed, in the scenario format, with "matched": the calls it has matched.
     nlohmann::ordered_json view() const;
 
 private:

@@ -174,12 +174,14 @@ int run(const Options& options)
 
     std::unique_ptr<WebConsole> console;
     if (options.webPort) {
-        console = std::make_unique<WebConsole>(ConsoleHooks{[&demo] { demo.stop(); },
-                                                            [&demo] {
-                                                                demo.stop();
-                                                                sim::setModelAndFailures(demoModel(), {});
-                                                                demo.start();
-                                                            }});
+        console = std::make_unique<WebConsole>(
+            ConsoleHooks{[&demo] { demo.stop(); },
+                         [&demo] {
+                             demo.stop();
+                             sim::setModelAndFailures(demoModel(), {});
+                             demo.start();
+                         },
+                         [&demo](uint64 schid, anyID client) { demo.leaveAlone(schid, client); }});
         console->rulesReplaced(initialRules);
         std::string webError;
         if (!console->start(*options.webPort, webError)) {

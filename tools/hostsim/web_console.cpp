@@ -205,9 +205,8 @@ struct WebConsole::Impl {
         std::vector<sim::FailureRule> rules;
         {
             std::lock_guard<std::mutex> lock(mutex);
+            failures.add(std::move(rule));
             rules = failures.remaining();
-            rules.push_back(std::move(rule));
-            failures.replace(rules);
         }
         sim::setFailures(std::move(rules));
         refresh();
@@ -474,6 +473,9 @@ struct WebConsole::Impl {
             const auto schid = pathNumber(req, 1);
             const auto id = clientId(req);
             const std::optional<ordered_json> body = jsonBody(req, res);
+            if (body && id && body->is_object() && body->contains("talking") && hooks.settingTalking) {
+                hooks.settingTalking(schid.value_or(0), *id);
+            }
             if (body) {
                 edit(res, [&](sim::Model& model) {
                     return id ? console::patchClient(model, schid.value_or(0), *id, *body)

@@ -25,6 +25,8 @@ struct ConsoleHooks {
     std::function<void()> stopDemo;
     // Serves the demo server again, with its animation, and no failure rules.
     std::function<void()> loadDemo;
+    // Called before the page sets a client's talking flag: the demo leaves it as set.
+    std::function<void(uint64 schid, anyID client)> settingTalking;
 };
 
 class WebConsole {
