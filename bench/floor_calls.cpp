@@ -1,7 +1,6 @@
 #include "floor_calls.h"
 
 #include "host/properties.h"
-#include "protocol/commands.h"
 
 #include <cstddef>
 

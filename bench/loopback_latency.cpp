@@ -22,9 +22,9 @@
 #include "bench_model.h"
 #include "floor_calls.h"
 
-#include "plugin/plugin_state.h"
-#include "protocol/commands.h"
+#include "g19/version.h"
 #include "protocol/request.h"
+#include "protocol/wire.h"
 #include "sim/plugin_loader.h"
 #include "sim/sim_host.h"
 
@@ -46,6 +46,7 @@
 #include <iostream>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -359,7 +360,8 @@ int main(int argc, char** argv)
 
     // The expected answers come from the same request code linked into this program, run
     // against the same host: every answer from every server is checked against them.
-    pluginState().functions = host;
+    std::ostringstream diagnostics;
+    const RequestContext requests{host, G19_VERSION, [](std::chrono::milliseconds) {}, diagnostics};
     std::vector<Figure> figures(2);
     figures[0].name = "02 version and server name";
     figures[0].command = COMMAND_SERVER_NAME;
@@ -371,7 +373,7 @@ int main(int argc, char** argv)
     std::map<std::uint8_t, FloorAnswer> hostAnswers;
     std::size_t largest = 0;
     for (Figure& figure : figures) {
-        const Packet packet = processRequest(&figure.command, 1);
+        const Packet packet = processRequest(requests, &figure.command, 1);
         figure.answer.assign(packet.data(), packet.data() + packet.size());
         echoAnswers[figure.command] = FloorAnswer{nullptr, figure.answer};
         hostAnswers[figure.command] = FloorAnswer{figure.hostCalls, figure.answer};

@@ -10,15 +10,17 @@
 #include "bench_model.h"
 #include "floor_calls.h"
 
-#include "plugin/plugin_state.h"
-#include "protocol/commands.h"
+#include "g19/version.h"
 #include "protocol/request.h"
+#include "protocol/wire.h"
 #include "sim/sim_host.h"
 
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -30,6 +32,11 @@ using Bytes = std::vector<std::uint8_t>;
 // Entries in the other list of each model: a client list is measured on a server with
 // this many channels, a channel list with this many clients.
 constexpr std::size_t OTHER_ENTRIES = 50;
+
+// What the listener hands every request; the pauses are not measured.
+const TS3Functions HOST = sim::functionTable();
+std::ostringstream g_diagnostics;
+const RequestContext REQUESTS{HOST, G19_VERSION, [](std::chrono::milliseconds) {}, g_diagnostics};
 
 // Installs the model once per size; building a model of 10,000 entries is not cheap and
 // Google Benchmark calls each benchmark function several times.
@@ -43,14 +50,13 @@ void useModel(std::size_t channels, std::size_t clients)
     sim::reset();
     sim::setLogging(false);
     sim::setModel(bench::serverModel(channels, clients));
-    pluginState().functions = sim::functionTable();
     s_channels = channels;
     s_clients = clients;
 }
 
 Bytes answerOf(std::uint8_t command)
 {
-    const Packet packet = processRequest(&command, 1);
+    const Packet packet = processRequest(REQUESTS, &command, 1);
     return Bytes(packet.data(), packet.data() + packet.size());
 }
 
@@ -82,7 +88,7 @@ bool prepare(benchmark::State& state, std::uint8_t command, void (*floorCalls)(c
              Bytes& answer, std::size_t& hostCalls)
 {
     const std::vector<CallKey> request = callsOf([&] { answer = answerOf(command); });
-    const std::vector<CallKey> floor = callsOf([&] { floorCalls(hostFunctions()); });
+    const std::vector<CallKey> floor = callsOf([&] { floorCalls(HOST); });
     if (request != floor) {
         state.SkipWithError("the floor does not make the same host calls as the request");
         return false;
@@ -113,7 +119,7 @@ void runRequest(benchmark::State& state, std::uint8_t command, void (*floorCalls
     std::size_t bytes = 0;
     const std::uint64_t before = bench::allocationCount();
     for (auto _ : state) {
-        const Packet answer = processRequest(&command, 1);
+        const Packet answer = processRequest(REQUESTS, &command, 1);
         bytes = answer.size();
         benchmark::DoNotOptimize(answer.data());
     }
@@ -132,11 +138,10 @@ void runFloor(benchmark::State& state, std::uint8_t command, void (*floorCalls)(
     if (!prepare(state, command, floorCalls, answer, hostCalls)) {
         return;
     }
-    const TS3Functions& host = hostFunctions();
     Bytes buffer(answer.size());
     const std::uint64_t before = bench::allocationCount();
     for (auto _ : state) {
-        floorCalls(host);
+        floorCalls(HOST);
         std::memcpy(buffer.data(), answer.data(), answer.size());
         benchmark::DoNotOptimize(buffer.data());
         benchmark::ClobberMemory();

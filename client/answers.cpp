@@ -1,6 +1,6 @@
 #include "client/answers.h"
 
-#include "protocol/commands.h"
+#include "protocol/wire.h"
 
 #include <algorithm>
 #include <limits>

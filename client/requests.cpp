@@ -1,6 +1,6 @@
 #include "client/requests.h"
 
-#include "protocol/commands.h"
+#include "protocol/wire.h"
 
 namespace display {
 

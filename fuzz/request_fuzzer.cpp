@@ -14,17 +14,17 @@
 // 2^32 and 2^64, empty, long, non-ASCII and invalid UTF-8 names, negative and oversized values.
 
 #include "client/answers.h"
-#include "plugin/plugin_state.h"
-#include "protocol/commands.h"
+#include "g19/version.h"
 #include "protocol/request.h"
+#include "protocol/wire.h"
 #include "sim/sim_host.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <iostream>
 #include <iterator>
 #include <limits>
 #include <optional>
@@ -315,14 +315,10 @@ void checkAnswer(const sim::Model& model, std::uint8_t command, const std::vecto
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    static const bool ready = [] {
-        pluginState().functions = sim::functionTable();
-        // With the flag clear the control commands' pauses return at once, as after a stop.
-        pluginState().running.clear();
+    static const TS3Functions host = [] {
         sim::setLogging(false);
-        return true;
+        return sim::functionTable();
     }();
-    (void)ready;
 
     Input in(data, size);
     const sim::Model model = readModel(in);
@@ -333,10 +329,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t count = std::min(in.left(), RECEIVE_BYTES);
     const std::vector<std::uint8_t> request(in.rest(), in.rest() + count);
 
+    // The control commands' pauses return at once, as after a stop.
     std::ostringstream output;
-    std::streambuf* const previous = std::cout.rdbuf(output.rdbuf());
-    const Packet packet = processRequest(request.data(), static_cast<std::int32_t>(request.size()));
-    std::cout.rdbuf(previous);
+    const RequestContext context{host, G19_VERSION, [](std::chrono::milliseconds) {}, output};
+    const Packet packet = processRequest(context, request.data(), static_cast<std::int32_t>(request.size()));
 
     const sim::MemoryReport memory = sim::memory();
     if (memory.live != 0 || memory.invalid != 0) {

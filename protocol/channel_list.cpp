@@ -1,9 +1,7 @@
+#include "host/host_memory.h"
 #include "host/properties.h"
-#include "plugin/plugin_state.h"
-#include "protocol/commands.h"
 #include "protocol/request.h"
-
-#include <cstring>
+#include "protocol/wire.h"
 
 namespace {
 
@@ -21,13 +19,13 @@ std::int64_t channelInt(const TS3Functions& host, uint64 schid, uint64 channel, 
 
 }  // namespace
 
-void handleChannelList(Packet& packet)
+void handleChannelList(const RequestContext& context, Packet& packet)
 {
-    const TS3Functions& host = hostFunctions();
+    const TS3Functions& host = context.host;
     const uint64 schid = host.getCurrentServerConnectionHandlerID();
 
-    uint64* channels = nullptr;
-    if (host.getChannelList(schid, &channels) != 0) {
+    HostMemory<uint64> channels(host);
+    if (host.getChannelList(schid, channels.out()) != 0) {
         packet.clear();
         return;
     }
@@ -36,15 +34,13 @@ void handleChannelList(Packet& packet)
     // whose name cannot be read at all makes the whole list unusable for the display.
     std::size_t count = 0;
     std::size_t nameBytes = 0;
-    for (; channels != nullptr && channels[count] != 0; ++count) {
-        char* name = nullptr;
-        if (host.getChannelVariableAsString(schid, channels[count], CHANNEL_NAME, &name) != 0) {
+    for (; channels.get() != nullptr && channels[count] != 0; ++count) {
+        HostString name(host);
+        if (host.getChannelVariableAsString(schid, channels[count], CHANNEL_NAME, name.out()) != 0) {
             packet.clear();
-            host.freeMemory(channels);
             return;
         }
-        nameBytes += name != nullptr ? std::strlen(name) : 0;
-        host.freeMemory(name);
+        nameBytes += name.text().size();
     }
 
     packet.clear();
@@ -56,15 +52,14 @@ void handleChannelList(Packet& packet)
 
     for (std::size_t i = 0; i < count; ++i) {
         const uint64 channel = channels[i];
-        // A name that could be read while counting can be gone by now; the record then
-        // keeps its layout with ID 0 and an empty name.
-        char* name = nullptr;
-        const bool named = host.getChannelVariableAsString(schid, channel, CHANNEL_NAME, &name) == 0;
-        packet.writeInt64(static_cast<std::int64_t>(named ? channel : 0));
-        packet.writeString(named && name != nullptr ? name : "");
-        if (named) {
-            host.freeMemory(name);
-        }
+        {
+            // A name that could be read while counting can be gone by now; the record then
+            // keeps its layout with ID 0 and an empty name.
+            HostString name(host);
+            const bool named = host.getChannelVariableAsString(schid, channel, CHANNEL_NAME, name.out()) == 0;
+            packet.writeInt64(static_cast<std::int64_t>(named ? channel : 0));
+            packet.writeString(name.text());
+        }  // the name goes back before the record's other fields are asked for
 
         packet.writeInt64(channelInt(host, schid, channel, CHANNEL_NEEDED_TALK_POWER));
         packet.writeInt64(channelInt(host, schid, channel, CHANNEL_ORDER));
@@ -74,5 +69,4 @@ void handleChannelList(Packet& packet)
                               : 0);
         packet.writeInt64(channelInt(host, schid, channel, CHANNEL_FLAG_PASSWORD));
     }
-    host.freeMemory(channels);
 }

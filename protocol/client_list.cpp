@@ -1,9 +1,9 @@
+#include "host/host_memory.h"
 #include "host/properties.h"
-#include "plugin/plugin_state.h"
-#include "protocol/commands.h"
 #include "protocol/request.h"
+#include "protocol/wire.h"
 
-#include <iostream>
+#include <ostream>
 
 namespace {
 
@@ -14,6 +14,8 @@ constexpr std::size_t CLIENT_LIST_HEADER_BYTES = 1 + 3 * 8;
 constexpr std::size_t CLIENT_ENTRY_BYTES = 8 + 2 + 8 + 8 + 2 * 2 + 8;
 // The host limits nicknames to 30 characters; most are plain ASCII.
 constexpr std::size_t TYPICAL_NICKNAME_BYTES = 32;
+// Stands in for a nickname the host cannot read; the entry keeps its layout.
+constexpr char NICKNAME_ERROR[] = "ERROR";
 
 // Each field is asked of the host just before it is written, so the host sees the calls
 // in field order. A failed read becomes 0.
@@ -43,13 +45,14 @@ void writeClient(Packet& packet, const TS3Functions& host, uint64 schid, anyID c
 {
     packet.writeInt64(client);
 
-    char* nickname = nullptr;
-    if (host.getClientVariableAsString(schid, client, CLIENT_NICKNAME, &nickname) == 0) {
-        packet.writeString(nickname != nullptr ? nickname : "");
-        host.freeMemory(nickname);
-    } else {
-        packet.writeString(NICKNAME_ERROR);
-    }
+    {
+        HostString nickname(host);
+        if (host.getClientVariableAsString(schid, client, CLIENT_NICKNAME, nickname.out()) == 0) {
+            packet.writeString(nickname.text());
+        } else {
+            packet.writeString(NICKNAME_ERROR);
+        }
+    }  // the nickname goes back before the entry's other fields are asked for
 
     packet.writeInt64(talkingState(host, schid, client, self));
     packet.writeInt64(channelOf(host, schid, client));
@@ -68,25 +71,25 @@ void writeClient(Packet& packet, const TS3Functions& host, uint64 schid, anyID c
 
 }  // namespace
 
-void handleClientList(Packet& packet)
+void handleClientList(const RequestContext& context, Packet& packet)
 {
-    const TS3Functions& host = hostFunctions();
+    const TS3Functions& host = context.host;
     const uint64 schid = host.getCurrentServerConnectionHandlerID();
 
     // On these two failures the packet is left as the dispatcher passed it.
     anyID self = 0;
     if (const unsigned int error = host.getClientID(schid, &self); error != 0) {
-        std::cout << "\nERR: " << error;
+        context.diagnostics << "\nERR: " << error;
         return;
     }
-    anyID* clients = nullptr;
-    if (const unsigned int error = host.getClientList(schid, &clients); error != 0) {
-        std::cout << "\nERR2: " << error;
+    HostMemory<anyID> clients(host);
+    if (const unsigned int error = host.getClientList(schid, clients.out()); error != 0) {
+        context.diagnostics << "\nERR2: " << error;
         return;
     }
 
     std::size_t count = 0;
-    while (clients != nullptr && clients[count] != 0) {
+    while (clients.get() != nullptr && clients[count] != 0) {
         ++count;
     }
 
@@ -102,5 +105,4 @@ void handleClientList(Packet& packet)
     for (std::size_t i = 0; i < count; ++i) {
         writeClient(packet, host, schid, clients[i], self);
     }
-    host.freeMemory(clients);
 }

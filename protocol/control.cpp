@@ -1,16 +1,19 @@
 #include "host/properties.h"
-#include "plugin/plugin_state.h"
-#include "protocol/commands.h"
 #include "protocol/request.h"
+#include "protocol/wire.h"
 
 #include <chrono>
 
 namespace {
 
 // Let the client settle before it moves its own user, and before a kick from a channel.
+// A pause ends early when the plug-in stops; the action still happens, as a request that
+// arrived before the stop is served in full.
 constexpr std::chrono::milliseconds MOVE_SELF_PAUSE{200};
 constexpr std::chrono::milliseconds KICK_FROM_CHANNEL_PAUSE{500};
 
+// What the other users on the server see when the display disconnects the user.
+constexpr char QUIT_MESSAGE[] = "Connection closed by G19 Plugin";
 // Passwords, reasons and the talk-request message are always empty.
 constexpr char EMPTY[] = "";
 
@@ -29,13 +32,6 @@ bool holds(Packet& packet, std::size_t bytes)
     }
     packet.clear();
     return false;
-}
-
-// The pauses end early when the plug-in stops; the action still happens, as a request
-// that arrived before the stop is served in full.
-void settle(std::chrono::milliseconds duration)
-{
-    pluginState().running.sleepFor(duration);
 }
 
 void toggleSelfFlag(const TS3Functions& host, std::size_t property, const char* returnCode)
@@ -61,8 +57,9 @@ void requestTalkPower(const TS3Functions& host, const char* returnCode)
     host.requestIsTalker(schid, pending == 1 ? 0 : 1, EMPTY, returnCode);
 }
 
-void moveSelf(const TS3Functions& host, Packet& packet)
+void moveSelf(const RequestContext& context, Packet& packet)
 {
+    const TS3Functions& host = context.host;
     const uint64 schid = host.getCurrentServerConnectionHandlerID();
     anyID self = 0;
     if (host.getClientID(schid, &self) != 0) {
@@ -73,19 +70,19 @@ void moveSelf(const TS3Functions& host, Packet& packet)
     }
     const uint64 channel = packet.readUInt32();
     packet.readString();  // the display sends a password field that is not used
-    settle(MOVE_SELF_PAUSE);
+    context.pause(MOVE_SELF_PAUSE);
     host.requestClientMove(schid, self, channel, EMPTY, nullptr);
 }
 
-void kickFromChannel(const TS3Functions& host, Packet& packet, const char* returnCode)
+void kickFromChannel(const RequestContext& context, Packet& packet, const char* returnCode)
 {
     if (!holds(packet, CLIENT_ID_BYTES)) {
         return;
     }
     const anyID client = packet.readUInt16();
-    settle(KICK_FROM_CHANNEL_PAUSE);
-    const uint64 schid = host.getCurrentServerConnectionHandlerID();
-    host.requestClientKickFromChannel(schid, client, EMPTY, returnCode);
+    context.pause(KICK_FROM_CHANNEL_PAUSE);
+    const uint64 schid = context.host.getCurrentServerConnectionHandlerID();
+    context.host.requestClientKickFromChannel(schid, client, EMPTY, returnCode);
 }
 
 void kickFromServer(const TS3Functions& host, Packet& packet, const char* returnCode)
@@ -123,9 +120,9 @@ void moveClient(const TS3Functions& host, Packet& packet)
 }  // namespace
 
 // Writes nothing: the answer is whatever the action left unread, normally nothing.
-void handleControlCommand(Packet& packet, const char* returnCode)
+void handleControlCommand(const RequestContext& context, Packet& packet, const char* returnCode)
 {
-    const TS3Functions& host = hostFunctions();
+    const TS3Functions& host = context.host;
     switch (packet.readUInt8()) {
         case CONTROL_DISCONNECT:
             host.stopConnection(host.getCurrentServerConnectionHandlerID(), QUIT_MESSAGE);
@@ -143,10 +140,10 @@ void handleControlCommand(Packet& packet, const char* returnCode)
             requestTalkPower(host, returnCode);
             break;
         case CONTROL_MOVE_SELF:
-            moveSelf(host, packet);
+            moveSelf(context, packet);
             break;
         case CONTROL_KICK_FROM_CHANNEL:
-            kickFromChannel(host, packet, returnCode);
+            kickFromChannel(context, packet, returnCode);
             break;
         case CONTROL_KICK_FROM_SERVER:
             kickFromServer(host, packet, returnCode);

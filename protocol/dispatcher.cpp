@@ -1,31 +1,29 @@
-#include "host/ts3_functions.h"
-#include "plugin/plugin_state.h"
-#include "protocol/commands.h"
 #include "protocol/request.h"
+#include "protocol/wire.h"
 
-Packet processRequest(const std::uint8_t* bytes, std::int32_t count)
+Packet processRequest(const RequestContext& context, const std::uint8_t* bytes, std::int32_t count)
 {
     Packet packet;
     packet.assign(bytes, count);
     const std::uint8_t command = packet.readUInt8();
 
     char returnCode[RETURN_CODE_SIZE] = {};
-    hostFunctions().createReturnCode(nullptr, returnCode, sizeof returnCode);
+    context.host.createReturnCode(nullptr, returnCode, sizeof returnCode);
     // Whatever the host wrote, what reaches it again is a terminated string.
     returnCode[sizeof returnCode - 1] = '\0';
 
     switch (command) {
         case COMMAND_SERVER_NAME:
-            handleServerNameQuery(packet);
+            handleServerNameQuery(context, packet);
             break;
         case COMMAND_CHANNEL_LIST:
-            handleChannelList(packet);
+            handleChannelList(context, packet);
             break;
         case COMMAND_CONTROL:
-            handleControlCommand(packet, returnCode);
+            handleControlCommand(context, packet, returnCode);
             break;
         case COMMAND_CLIENT_LIST:
-            handleClientList(packet);
+            handleClientList(context, packet);
             break;
         default:
             packet.clear();

@@ -1,22 +1,20 @@
-#include "g19/version.h"
+#include "host/host_memory.h"
 #include "host/properties.h"
-#include "plugin/plugin_state.h"
-#include "protocol/commands.h"
 #include "protocol/request.h"
+#include "protocol/wire.h"
 
-void handleServerNameQuery(Packet& packet)
+void handleServerNameQuery(const RequestContext& context, Packet& packet)
 {
-    const TS3Functions& host = hostFunctions();
+    const TS3Functions& host = context.host;
     const uint64 schid = host.getCurrentServerConnectionHandlerID();
 
     packet.clear();
     packet.writeUInt8(COMMAND_SERVER_NAME);
-    packet.writeString(G19_VERSION);
+    packet.writeString(context.version);
 
-    char* name = nullptr;
-    if (host.getServerVariableAsString(schid, SERVER_NAME, &name) == 0) {
-        packet.writeString(name != nullptr ? name : "");
-    }
     // Released whatever the call returned; the host accepts null.
-    host.freeMemory(name);
+    HostString name(host, HostString::Release::ALSO_NULL);
+    if (host.getServerVariableAsString(schid, SERVER_NAME, name.out()) == 0) {
+        packet.writeString(name.text());
+    }
 }

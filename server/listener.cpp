@@ -3,14 +3,25 @@
 #include "protocol/request.h"
 #include "server/http_guard.h"
 
-#include <iostream>
 #include <new>
+#include <ostream>
 #include <utility>
 
 using platform::SocketError;
 using platform::SocketHandle;
 
 namespace {
+
+// What every step of the listener thread works with.
+struct Serving {
+    const ServerSettings& settings;
+    // Handed to every request; its pause waits on the run flag.
+    const RequestContext& requests;
+    platform::RunFlag& running;
+    platform::Interrupter& interrupter;
+
+    std::ostream& diagnostics() const { return requests.diagnostics; }
+};
 
 // Closes a socket of the listener on every way out, after taking it off the list that the
 // stopping thread shuts down.
@@ -35,9 +46,9 @@ private:
 
 // Answers every receive on one connection until a receive fails, the peer closes its
 // side, or the plug-in stops.
-void serveConnection(SocketHandle connection, const ServerSettings& settings, RunFlag& running,
-                     const platform::Interrupter& interrupter)
+void serveConnection(const Serving& serving, SocketHandle connection)
 {
+    const platform::Interrupter& interrupter = serving.interrupter;
     std::uint8_t buffer[RECV_BUFFER_SIZE];
     for (bool first = true;; first = false) {
         const platform::ReceiveResult received =
@@ -48,7 +59,7 @@ void serveConnection(SocketHandle connection, const ServerSettings& settings, Ru
         // A receive of no bytes means the peer has closed its side; every later receive
         // would return at once, so it ends the connection as a failed receive does.
         if (received.error != SocketError::NONE || received.count == 0) {
-            running.sleepFor(settings.failedReceiveDelay);
+            serving.running.sleepFor(serving.settings.failedReceiveDelay);
             platform::sendAll(connection, &RECV_ERROR_REPLY, sizeof RECV_ERROR_REPLY, interrupter);
             return;
         }
@@ -61,25 +72,27 @@ void serveConnection(SocketHandle connection, const ServerSettings& settings, Ru
 
         Packet answer;
         try {
-            answer = processRequest(buffer, static_cast<std::int32_t>(received.count));
+            answer = processRequest(serving.requests, buffer, static_cast<std::int32_t>(received.count));
         } catch (const std::bad_alloc&) {
             // No answer can be built; the display program reconnects and asks again.
             return;
         }
         // A failed send is not acted on here: the next receive on a broken connection fails.
         const SocketError sent = platform::sendAll(connection, answer.data(), answer.size(), interrupter);
-        if (sent == SocketError::INTERRUPTED || !running.isSet()) {
+        if (sent == SocketError::INTERRUPTED || !serving.running.isSet()) {
             return;
         }
     }
 }
 
 // The listening part of a server life; the socket library has been started.
-void listenAndServe(const ServerSettings& settings, RunFlag& running, platform::Interrupter& interrupter)
+void listenAndServe(const Serving& serving)
 {
+    const ServerSettings& settings = serving.settings;
+    platform::Interrupter& interrupter = serving.interrupter;
     const SocketHandle listening = platform::openStreamSocket();
     if (listening == platform::INVALID_SOCKET_HANDLE) {
-        std::cout << "\nInvalid socket ERROR";
+        serving.diagnostics() << "\nInvalid socket ERROR";
         return;
     }
     OwnedSocket listeningOwner(listening, interrupter);
@@ -88,7 +101,7 @@ void listenAndServe(const ServerSettings& settings, RunFlag& running, platform::
         return;
     }
     if (!platform::listenOn(listening, LISTEN_BACKLOG)) {
-        std::cout << "\nListen ERROR";
+        serving.diagnostics() << "\nListen ERROR";
         return;
     }
     if (!interrupter.watch(listening)) {
@@ -98,7 +111,7 @@ void listenAndServe(const ServerSettings& settings, RunFlag& running, platform::
         settings.onListening(platform::localPort(listening));
     }
 
-    while (running.sleepFor(settings.acceptDelay)) {
+    while (serving.running.sleepFor(settings.acceptDelay)) {
         const platform::AcceptResult accepted = platform::acceptConnection(listening, interrupter);
         if (accepted.error == SocketError::INTERRUPTED) {
             return;
@@ -110,60 +123,71 @@ void listenAndServe(const ServerSettings& settings, RunFlag& running, platform::
         }
         OwnedSocket connectionOwner(accepted.socket, interrupter);
         // A connection that arrives while the plug-in stops is closed without a receive.
-        if (!running.isSet() || !interrupter.watch(accepted.socket)) {
+        if (!serving.running.isSet() || !interrupter.watch(accepted.socket)) {
             return;
         }
-        serveConnection(accepted.socket, settings, running, interrupter);
+        serveConnection(serving, accepted.socket);
     }
 }
 
-}  // namespace
-
-int runServer(const ServerSettings& settings, RunFlag& running, platform::Interrupter& interrupter)
+// One server life, from the socket library's start-up to its clean-up. Always 0.
+int runServer(const Serving& serving)
 {
-    if (!running.sleepFor(settings.serverLifeDelay)) {
+    if (!serving.running.sleepFor(serving.settings.serverLifeDelay)) {
         return 0;
     }
     if (!platform::startSockets()) {
-        std::cout << "\nwsaret ERROR";
+        serving.diagnostics() << "\nwsaret ERROR";
         return 0;
     }
     // Cleaned up on every way out of the life, after its sockets are closed.
     struct SocketLibrary {
         ~SocketLibrary() { platform::stopSockets(); }
     } socketLibrary;
-    listenAndServe(settings, running, interrupter);
+    listenAndServe(serving);
     return 0;
 }
 
-void listenerThread(const ServerSettings& settings, RunFlag& running, platform::Interrupter& interrupter)
+// The thread body: server lives one after another until `running` is cleared.
+void listenerThread(const ServerSettings& settings, const TS3Functions& host, std::string_view version,
+                    std::ostream& diagnostics, platform::RunFlag& running, platform::Interrupter& interrupter)
 {
+    const RequestContext requests{
+        host, version, [&running](std::chrono::milliseconds duration) { running.sleepFor(duration); },
+        diagnostics};
+    const Serving serving{settings, requests, running, interrupter};
+
     running.sleepFor(settings.threadStartDelay);
     while (running.isSet()) {
         try {
-            runServer(settings, running, interrupter);
+            runServer(serving);
         } catch (...) {
             // Nothing may end the host's process from this thread. The sockets of the
             // failed life are closed; the next life starts after its pause.
         }
     }
-    std::cout << "Runable= " << running.isSet() << " \n";
+    diagnostics << "Runable= " << running.isSet() << " \n";
 }
+
+}  // namespace
 
 Listener::~Listener()
 {
     stop();
 }
 
-bool Listener::start(ServerSettings settings)
+bool Listener::start(ServerSettings settings, const TS3Functions& host, std::string_view version,
+                     std::ostream& diagnostics)
 {
     stop();
     m_settings = std::move(settings);
+    m_version = version;
     m_interrupter = std::make_unique<platform::Interrupter>();
     m_running.set();
     try {
         m_thread =
-            std::thread(listenerThread, std::cref(m_settings), std::ref(m_running), std::ref(*m_interrupter));
+            std::thread(listenerThread, std::cref(m_settings), std::cref(host), std::string_view(m_version),
+                        std::ref(diagnostics), std::ref(m_running), std::ref(*m_interrupter));
     } catch (...) {
         m_running.clear();
         return false;

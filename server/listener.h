@@ -2,14 +2,18 @@
 // The display link: one listener thread that accepts one display connection at a time
 // and answers every receive on it with processRequest's answer.
 
+#include "host/ts3_functions.h"
+#include "platform/run_flag.h"
 #include "platform/socket.h"
-#include "plugin/plugin_state.h"
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <iosfwd>
 #include <memory>
+#include <string>
+#include <string_view>
 #include <thread>
 
 inline constexpr std::uint16_t LISTEN_PORT = 12132;
@@ -36,32 +40,33 @@ struct ServerSettings {
     std::function<void(std::uint16_t port)> onListening;
 };
 
-// The thread body: server lives one after another until `running` is cleared.
-void listenerThread(const ServerSettings& settings, RunFlag& running, platform::Interrupter& interrupter);
-
-// One server life, from the socket library's start-up to its clean-up. Always 0.
-int runServer(const ServerSettings& settings, RunFlag& running, platform::Interrupter& interrupter);
-
-// Owns the listener thread. start() and stop() run on the host's thread.
+// Owns the listener thread and the flag that keeps it running. start() and stop() run on
+// the host's thread.
 class Listener {
 public:
-    explicit Listener(RunFlag& running) : m_running(running) {}
+    Listener() = default;
     ~Listener();
     Listener(const Listener&) = delete;
     Listener& operator=(const Listener&) = delete;
 
-    // Sets `running`, then starts the thread, so that a stop right after start is never
-    // lost. False, with `running` clear again, when the thread could not be started.
-    bool start(ServerSettings settings);
+    // Sets the run flag, then starts the thread, so that a stop right after start is never
+    // lost. The thread serves every request with `host`, which must stay in place until
+    // stop() has returned, and with `version` as the plug-in's version; its own diagnostics
+    // and the requests' go to `diagnostics`, from the thread only. False, with the flag
+    // clear again, when the thread could not be started.
+    bool start(ServerSettings settings, const TS3Functions& host, std::string_view version,
+               std::ostream& diagnostics);
 
-    // Clears `running`, wakes the thread wherever it waits and returns once it has ended,
-    // so that the library may be unloaded at once. Does nothing when no thread runs.
+    // Clears the flag, wakes the thread wherever it waits and returns once it has ended, so
+    // that the library may be unloaded at once. Does nothing when no thread runs.
     void stop();
 
 private:
-    RunFlag& m_running;
+    platform::RunFlag m_running;
     // Fresh for every start: an interrupted one stays interrupted.
     std::unique_ptr<platform::Interrupter> m_interrupter;
-    ServerSettings m_settings;  // read by the thread while it runs
+    // Read by the thread while it runs.
+    ServerSettings m_settings;
+    std::string m_version;
     std::thread m_thread;
 };

@@ -6,30 +6,15 @@
 #include "process_probe.h"
 #include "server/listener_fixture.h"
 
-#include <iostream>
 #include <regex>
-#include <sstream>
 #include <string>
-
-// The plug-in promises the host a stop within about a second in every state.
-inline constexpr auto STOP_BOUND = 1000ms;
 
 class AbuseTest : public ListenerTest {
 protected:
     void SetUp() override
     {
         ListenerTest::SetUp();
-        // The listener's last line goes to standard output; each check swaps the stream
-        // only while no listener thread runs.
-        m_previous = std::cout.rdbuf(m_output.rdbuf());
         m_before = resources();
-    }
-
-    void TearDown() override
-    {
-        ListenerTest::TearDown();
-        std::cout.rdbuf(m_previous);
-        sim::setLogging(true);
     }
 
     // A display program that behaves: one request, the whole answer.
@@ -42,24 +27,14 @@ protected:
             << "a well-behaved peer was not served";
     }
 
-    void expectPromptStop()
-    {
-        EXPECT_LT(timedStop(), STOP_BOUND);
-        ++m_stops;
-    }
-
     // Every peer of the test must be gone by now.
     void expectNothingLeft()
     {
-        std::string lastLines;
-        for (int i = 0; i < m_stops; ++i) {
-            lastLines += "Runable= 0 \n";
-        }
-        std::string output = m_output.str();
+        std::string output = diagnostics();
         if (m_clientListDiagnostics) {
             output = std::regex_replace(output, std::regex("\nERR2?: [0-9]+"), "");
         }
-        EXPECT_EQ(output, lastLines) << "unexpected standard output";
+        EXPECT_EQ(output, lastLines()) << "unexpected diagnostics";
         const bool back = waitForResources(m_before, 2s);
         const Resources now = resources();
         EXPECT_TRUE(back) << "descriptors " << m_before.descriptors << " -> " << now.descriptors
@@ -71,21 +46,5 @@ protected:
 
 private:
     bool m_clientListDiagnostics = false;
-    std::ostringstream m_output;
-    std::streambuf* m_previous = nullptr;
     Resources m_before;
-    int m_stops = 0;
 };
-
-// A server whose client list answer is large: `clients` clients with names of `nameLength` bytes.
-inline sim::Model crowdedServer(const std::string& name, std::size_t clients, std::size_t nameLength)
-{
-    sim::Model model = serverNamed(name);
-    sim::Connection& connection = model.connections.front();
-    connection.self = 1;
-    connection.channels.push_back({1, "Lobby", 0, {}});
-    for (std::size_t id = 1; id <= clients; ++id) {
-        connection.clients.push_back({static_cast<anyID>(id), std::string(nameLength, 'n'), 1, {}, true});
-    }
-    return model;
-}

@@ -79,13 +79,8 @@ constexpr anyID VICTIM = 7;
 
 sim::Model serverWithVictim(const std::string& name)
 {
-    sim::Model model = serverNamed(name);
-    sim::Connection& connection = model.connections.front();
-    connection.self = 1;
-    connection.channels.push_back({1, "Lobby", 0, {}});
-    connection.clients.push_back({1, "me", 1, {}, true});
-    connection.clients.push_back({VICTIM, "victim", 1, {}, true});
-    return model;
+    return oneServer({{1, "Lobby", 0, {}}}, {{1, "me", 1, {}, true}, {VICTIM, "victim", 1, {}, true}}, 1,
+                     name);
 }
 
 class HttpOnDisplayPortTest : public AbuseTest, public ::testing::WithParamInterface<PageRequest> {};

@@ -4,6 +4,8 @@
 #include "server/peer.h"
 #include "server/plugin_library.h"
 #include "sim/sim_host.h"
+#include "support/models.h"
+#include "support/sim_calls.h"
 
 #include <gtest/gtest.h>
 
@@ -29,16 +31,8 @@ const std::string SERVER = "Soak " + std::to_string(getpid());
 
 sim::Model soakServer()
 {
-    sim::Connection connection;
-    connection.schid = 1;
-    connection.serverName = SERVER;
-    connection.self = SELF;
-    connection.channels = {{1, "Lobby", 0, {}}, {2, "Quiet", 1, {{12, 1}}}};
-    connection.clients = {{SELF, "me", 1, {{4, 1}}, true}, {OTHER, "other", 2, {}, true}};
-    sim::Model model;
-    model.current = 1;
-    model.connections.push_back(connection);
-    return model;
+    return oneServer({{1, "Lobby", 0, {}}, {2, "Quiet", 1, {{12, 1}}}},
+                     {{SELF, "me", 1, {{4, 1}}, true}, {OTHER, "other", 2, {}, true}}, SELF, SERVER);
 }
 
 struct Control {
@@ -76,24 +70,6 @@ Bytes readAnswer(Peer& peer, std::uint8_t command)
         }
         answer.insert(answer.end(), more.begin(), more.end());
     }
-}
-
-std::size_t callsOf(const char* fn)
-{
-    std::size_t count = 0;
-    for (const sim::Call& call : sim::calls()) {
-        count += call.fn == fn ? 1 : 0;
-    }
-    return count;
-}
-
-bool waitForCalls(const char* fn, std::size_t count)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (callsOf(fn) < count && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return callsOf(fn) >= count;
 }
 
 std::unique_ptr<Peer> connect(PluginLibrary& plugin, Listening listening)
@@ -158,7 +134,7 @@ void runCycle(const std::string& path, Listening listening, int cycle, SoakFigur
     // call log shows when it is served. A move of the own client and a kick from a channel
     // pause first: shutdown then comes during the pause, which must end early and still let
     // the action happen.
-    const std::size_t requestsBefore = callsOf("createReturnCode");
+    const std::size_t requestsBefore = callsOf("createReturnCode").size();
     const Control& control = CONTROLS[static_cast<std::size_t>(cycle) % std::size(CONTROLS)];
     ASSERT_TRUE(peer->send(control.request));
     ASSERT_TRUE(waitForCalls("createReturnCode", requestsBefore + 1)) << "control request not received";
@@ -181,7 +157,7 @@ void runCycle(const std::string& path, Listening listening, int cycle, SoakFigur
         peer.reset();
         ++figures.peerAtShutdown;
     }
-    EXPECT_GT(callsOf(control.action), 0u) << "control request not carried out: " << control.action;
+    EXPECT_FALSE(callsOf(control.action).empty()) << "control request not carried out: " << control.action;
     plugin.unload();
     EXPECT_FALSE(PluginLibrary::isMapped(path)) << "the library stayed loaded";
     const sim::MemoryReport memory = sim::memory();

@@ -111,11 +111,8 @@ TEST_F(AbuseTest, BurstOfRequestsInOneSendIsAnsweredReceiveByReceive)
                 << "answer " << i << " is not the server name answer";
         }
         EXPECT_GE(answers, BURST_BYTES / RECV_BUFFER_SIZE) << "a receive took more than 512 bytes";
-        std::size_t reads = 0;
-        for (const sim::Call& call : sim::calls()) {
-            reads += call.fn == "getServerVariableAsString" ? 1 : 0;
-        }
-        EXPECT_EQ(reads, answers) << "requests served without an answer, or answers without a request";
+        EXPECT_EQ(callsOf("getServerVariableAsString").size(), answers)
+            << "requests served without an answer, or answers without a request";
     }
     expectServes(port);
     expectPromptStop();
@@ -245,10 +242,8 @@ TEST_F(AbuseTest, TwentyPeersAtOnceAreServedOneByOneInAcceptOrder)
     peers.clear();
 
     std::vector<anyID> served;
-    for (const sim::Call& call : sim::calls()) {
-        if (call.fn == "requestClientKickFromServer") {
-            served.push_back(*call.client);
-        }
+    for (const sim::Call& call : callsOf("requestClientKickFromServer")) {
+        served.push_back(*call.client);
     }
     ASSERT_EQ(served.size(), std::size_t{QUEUED + CONCURRENT}) << "a peer was lost or served twice";
     for (anyID number = 1; number <= QUEUED; ++number) {

@@ -21,13 +21,7 @@ const std::string SERVER = "Abuse on 12132, process " + std::to_string(getpid())
 // The answer to 05 on crowdedServer begins with this header: tag, own ID 1, own channel 1, count.
 Bytes crowdedHeader(std::size_t clients)
 {
-    Bytes header{0x05};
-    for (const std::uint64_t field : {std::uint64_t{1}, std::uint64_t{1}, std::uint64_t{clients}}) {
-        for (int shift = 56; shift >= 0; shift -= 8) {
-            header.push_back(static_cast<std::uint8_t>(field >> shift));
-        }
-    }
-    return header;
+    return Wire().u8(5).i64(1).i64(1).i64(static_cast<std::int64_t>(clients));
 }
 
 // Connects to this test's plug-in once it serves: a peer whose 02 gets another server's answer

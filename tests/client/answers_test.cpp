@@ -4,7 +4,7 @@
 
 #include "client/answers.h"
 #include "commands/command_support.h"
-#include "protocol/commands.h"
+#include "protocol/wire.h"
 
 using namespace commands_test;
 using display::DecodeStatus;

@@ -278,8 +278,7 @@ protected:
     {
         SimHostTest::SetUp();
         sim::setModel(demoModel(0));
-        // Started only now: its thread reads the host table that SetUp has just written.
-        m_plugin = std::make_unique<LoopbackServer>([](const Bytes& request) { return answer(request); });
+        m_plugin = std::make_unique<LoopbackServer>([this](const Bytes& request) { return answer(request); });
     }
 
     // The plug-in's answer to each chunk, as the listener gives it.
@@ -351,7 +350,7 @@ TEST_F(ProbeTest, JsonCarriesTheDecodedAnswers)
 // read at once and alone, never left waiting for the accept.
 TEST_F(ProbeTest, ActionsWaitUntilThePlugInServesTheConnection)
 {
-    LoopbackServer late([](const Bytes& request) { return answer(request); },
+    LoopbackServer late([this](const Bytes& request) { return answer(request); },
                         std::chrono::milliseconds(1000));
     const ProbeRun run = probe(at(late.port(), {"move", "9", "1"}));
     ASSERT_EQ(run.exitCode, 0) << run.err;

@@ -87,7 +87,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // The plug-in reads each encoded request back with the IDs it was given, also at the top of
 // each field's range, and leaves nothing of it unread.
-class RequestRoundTripTest : public SimHostTest {};
+class RequestRoundTripTest : public CommandTest {};
 
 TEST_F(RequestRoundTripTest, ThePluginActsOnTheEncodedIds)
 {

@@ -19,7 +19,7 @@ Wire& record(Wire& wire, std::int64_t id, const std::string& name, std::int64_t 
     return wire.i64(id).str(name).i64(talkPower).i64(order).i64(parent).i64(password);
 }
 
-class ChannelListTest : public SimHostTest {};
+class ChannelListTest : public CommandTest {};
 
 TEST_F(ChannelListTest, OneChannelIsAnswered56BytesWhateverFollowsTheCommand)
 {
@@ -126,7 +126,7 @@ TEST_P(ChannelListFailureTest, FailureLeavesItsMarkAndReleasesEverything)
     }
     // Trailing request bytes never survive: the packet is cleared on every path.
     EXPECT_EQ(answer({0x03, 0xAA, 0xBB}), Bytes(expected));
-    const std::vector<sim::Call> releases = callsTo("freeMemory");
+    const std::vector<sim::Call> releases = callsOf("freeMemory");
     ASSERT_FALSE(releases.empty());
     EXPECT_EQ(releases.back().released, std::optional<std::string>("channelList"))
         << "the list is released last";

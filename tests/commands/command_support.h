@@ -1,91 +1,25 @@
 #pragma once
-// Shared by the command tests: a small server to ask, expected answers built field by
-// field, and the host's call log reduced to lines that a table can hold.
+// Shared by the command tests: a small server to ask, and the host's call log reduced to
+// lines that a table can hold.
 
+#include "support/models.h"
 #include "support/sim_fixture.h"
+#include "support/wire.h"
 
 #include <cstdint>
-#include <initializer_list>
 #include <ostream>
 #include <string>
 #include <vector>
 
 namespace commands_test {
 
-inline constexpr uint64 SCHID = 1;
+inline constexpr uint64 SCHID = 1;  // of oneServer
 inline constexpr std::uint64_t TWO_POW_32 = 0x100000000ull;
-
-// One connection in front, holding exactly these channels and clients.
-inline sim::Model oneServer(std::vector<sim::Channel> channels, std::vector<sim::Client> clients, anyID self)
-{
-    sim::Connection connection;
-    connection.schid = SCHID;
-    connection.serverName = "Test";
-    connection.self = self;
-    connection.channels = std::move(channels);
-    connection.clients = std::move(clients);
-    sim::Model model;
-    model.current = SCHID;
-    model.connections.push_back(std::move(connection));
-    return model;
-}
-
-// An expected answer, written with the same field widths the display reads.
-class Wire {
-public:
-    Wire& u8(std::uint8_t value)
-    {
-        m_bytes.push_back(value);
-        return *this;
-    }
-    Wire& u16(std::uint16_t value) { return big(value, 2); }
-    Wire& u32(std::uint32_t value) { return big(value, 4); }
-    Wire& i64(std::int64_t value) { return big(static_cast<std::uint64_t>(value), 8); }
-    Wire& str(const std::string& text)
-    {
-        u16(static_cast<std::uint16_t>(text.size()));
-        m_bytes.insert(m_bytes.end(), text.begin(), text.end());
-        return *this;
-    }
-    Wire& zeros(std::size_t count)
-    {
-        m_bytes.insert(m_bytes.end(), count, 0);
-        return *this;
-    }
-    Wire& raw(std::initializer_list<std::uint8_t> bytes)
-    {
-        m_bytes.insert(m_bytes.end(), bytes);
-        return *this;
-    }
-    operator Bytes() const { return m_bytes; }
-
-private:
-    Wire& big(std::uint64_t value, std::size_t width)
-    {
-        for (std::size_t i = width; i-- > 0;) {
-            m_bytes.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-        }
-        return *this;
-    }
-
-    Bytes m_bytes;
-};
-
-inline std::vector<sim::Call> callsTo(const std::string& fn)
-{
-    std::vector<sim::Call> matching;
-    for (const sim::Call& call : sim::calls()) {
-        if (call.fn == fn) {
-            matching.push_back(call);
-        }
-    }
-    return matching;
-}
 
 // The code the host created for the last request; a return code equal to it shows as "rc=created".
 inline std::string createdReturnCode()
 {
-    const std::vector<sim::Call> created = callsTo("createReturnCode");
+    const std::vector<sim::Call> created = callsOf("createReturnCode");
     if (created.empty() || !created.back().value) {
         return {};
     }
@@ -125,17 +59,26 @@ inline std::string describe(const sim::Call& call, const std::string& created)
     return line;
 }
 
-// Every call the handler made, in order; the dispatcher's createReturnCode is left out.
-inline std::vector<std::string> trace()
-{
-    const std::string created = createdReturnCode();
-    std::vector<std::string> lines;
-    for (const sim::Call& call : sim::calls()) {
-        if (call.fn != "createReturnCode") {
-            lines.push_back(describe(call, created));
+class CommandTest : public SimHostTest {
+protected:
+    // Every call the handler made, in order, and its pauses ("pause 200ms") where they fell
+    // between the calls; the dispatcher's createReturnCode is left out.
+    std::vector<std::string> trace() const
+    {
+        const std::string created = createdReturnCode();
+        const std::vector<sim::Call> calls = sim::calls();
+        std::vector<std::string> lines;
+        std::size_t pause = 0;
+        for (std::size_t i = 0; i <= calls.size(); ++i) {
+            for (; pause < pauses().size() && pauses()[pause].afterCalls == i; ++pause) {
+                lines.push_back("pause " + std::to_string(pauses()[pause].duration.count()) + "ms");
+            }
+            if (i < calls.size() && calls[i].fn != "createReturnCode") {
+                lines.push_back(describe(calls[i], created));
+            }
         }
+        return lines;
     }
-    return lines;
-}
+};
 
 }  // namespace commands_test

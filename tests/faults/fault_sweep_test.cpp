@@ -6,7 +6,7 @@
 
 #include "faults/reference_model.h"
 
-#include "plugin/plugin_state.h"
+#include "g19/version.h"
 #include "protocol/request.h"
 #include "sim/sim_host.h"
 
@@ -93,10 +93,11 @@ Observed run(const Bytes& request, std::vector<sim::FailureRule> rules)
     sim::setModel(smallServer());
     sim::setFailures(std::move(rules));
 
+    // The pauses of the moves and kicks are not under test here.
+    const TS3Functions host = sim::functionTable();
     std::ostringstream output;
-    std::streambuf* const previous = std::cout.rdbuf(output.rdbuf());
-    const Packet answer = processRequest(request.data(), static_cast<std::int32_t>(request.size()));
-    std::cout.rdbuf(previous);
+    const RequestContext context{host, G19_VERSION, [](std::chrono::milliseconds) {}, output};
+    const Packet answer = processRequest(context, request.data(), static_cast<std::int32_t>(request.size()));
 
     return {Bytes(answer.data(), answer.data() + answer.size()), sim::calls(), output.str(), sim::memory()};
 }
@@ -124,10 +125,6 @@ class FaultSweep : public testing::TestWithParam<Request> {
 protected:
     void SetUp() override
     {
-        pluginState().functions = sim::functionTable();
-        // The pauses of the moves and kicks are not under test here; with the flag clear
-        // they return at once and the sweep stays fast.
-        pluginState().running.clear();
         sim::setLogging(true);
         sim::setCallObserver({});
     }

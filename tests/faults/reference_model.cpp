@@ -1,4 +1,5 @@
 #include "faults/reference_model.h"
+#include "support/wire.h"
 
 #include <algorithm>
 #include <utility>
@@ -69,26 +70,6 @@ struct Line {
         quoted("released", released);
         out += " ret=" + std::to_string(ret);
         return out;
-    }
-};
-
-// Appends fields as the display reads them: big-endian, strings with a 16-bit length.
-struct Writer {
-    Bytes& bytes;
-
-    void u8(std::uint64_t value) { bytes.push_back(static_cast<std::uint8_t>(value)); }
-    void big(std::uint64_t value, int width)
-    {
-        for (int i = width - 1; i >= 0; --i) {
-            u8(value >> (8 * i));
-        }
-    }
-    void u16(std::uint64_t value) { big(value, 2); }
-    void i64(std::int64_t value) { big(static_cast<std::uint64_t>(value), 8); }
-    void str(const std::string& text)
-    {
-        u16(text.size());
-        bytes.insert(bytes.end(), text.begin(), text.end());
     }
 };
 
@@ -548,40 +529,39 @@ private:
     std::size_t m_at = 0;
 };
 
-void serverName(ModelHost& host, Bytes& answer)
+Bytes serverName(ModelHost& host)
 {
     const uint64 schid = host.currentSchid();
-    Writer out{answer};
-    out.u8(2);
-    out.str("0.9.9");
+    Wire out;
+    out.u8(2).str("0.9.9");
     std::string name;
     Block block;
     if (host.serverName(schid, name, block) == 0) {
         out.str(name);
     }
     host.freeMemory(block);
+    return out;
 }
 
-void channelList(ModelHost& host, Bytes& answer)
+Bytes channelList(ModelHost& host)
 {
     const uint64 schid = host.currentSchid();
     std::vector<uint64> ids;
     Block list;
     if (host.channelList(schid, ids, list) != 0) {
-        return;
+        return {};
     }
     for (const uint64 id : ids) {
         std::string name;
         Block block;
         if (host.channelName(schid, id, name, block) != 0) {
             host.freeMemory(list);
-            return;
+            return {};
         }
         host.freeMemory(block);
     }
-    Writer out{answer};
-    out.u8(3);
-    out.i64(static_cast<std::int64_t>(ids.size()));
+    Wire out;
+    out.u8(3).i64(static_cast<std::int64_t>(ids.size()));
     const auto intField = [&](uint64 id, std::size_t property) {
         int value = 0;
         out.i64(host.channelInt(schid, id, property, value) == 0 ? value : 0);
@@ -602,27 +582,25 @@ void channelList(ModelHost& host, Bytes& answer)
         intField(id, 12);
     }
     host.freeMemory(list);
+    return out;
 }
 
-void clientList(ModelHost& host, Rest& rest, Bytes& answer, std::string& output)
+Bytes clientList(ModelHost& host, Rest& rest, std::string& output)
 {
     const uint64 schid = host.currentSchid();
     anyID self = 0;
     if (const unsigned int ret = host.clientId(schid, self)) {
         output += "\nERR: " + std::to_string(ret);
-        answer = rest.left();
-        return;
+        return rest.left();
     }
     std::vector<anyID> ids;
     Block list;
     if (const unsigned int ret = host.clientList(schid, ids, list)) {
         output += "\nERR2: " + std::to_string(ret);
-        answer = rest.left();
-        return;
+        return rest.left();
     }
-    Writer out{answer};
-    out.u8(5);
-    out.i64(self);
+    Wire out;
+    out.u8(5).i64(self);
     uint64 channel = 0;
     out.i64(host.channelOfClient(schid, self, channel) == 0 ? static_cast<std::int64_t>(channel) : 0);
     out.i64(static_cast<std::int64_t>(ids.size()));
@@ -660,6 +638,7 @@ void clientList(ModelHost& host, Rest& rest, Bytes& answer, std::string& output)
         out.u8(static_cast<std::uint8_t>(property(id, 16)));
     }
     host.freeMemory(list);
+    return out;
 }
 
 void control(ModelHost& host, Rest& rest, const std::string& returnCode)
@@ -764,17 +743,17 @@ Outcome expectedOutcome(const sim::Model& model, const Bytes& request, const std
     std::string output;
     switch (command) {
         case 2:
-            serverName(host, answer);
+            answer = serverName(host);
             break;
         case 3:
-            channelList(host, answer);
+            answer = channelList(host);
             break;
         case 4:
             control(host, rest, returnCode);
             answer = rest.left();
             break;
         case 5:
-            clientList(host, rest, answer, output);
+            answer = clientList(host, rest, output);
             break;
         default:
             answer = {0};

@@ -1,6 +1,7 @@
 // The dispatcher and the version and server-name query, against the simulated host.
 
 #include "support/sim_fixture.h"
+#include "support/wire.h"
 
 #include "host/properties.h"
 
@@ -13,27 +14,11 @@ const Bytes VERSION_ANSWER = {0x02, 0x00, 0x05, 0x30, 0x2E, 0x39, 0x2E, 0x39};
 
 sim::Model serversNamed(const std::vector<std::string>& names, uint64 current)
 {
-    sim::Model model;
-    model.current = current;
+    sim::Model model{current, {}};
     for (std::size_t i = 0; i < names.size(); ++i) {
-        sim::Connection connection;
-        connection.schid = i + 1;
-        connection.serverName = names[i];
-        connection.self = 1;
-        connection.channels.push_back(sim::Channel{1, "Lobby", 0, {}});
-        connection.clients.push_back(sim::Client{1, "me", 1, {}, true});
-        model.connections.push_back(connection);
+        model.connections.push_back({i + 1, names[i], 1, {{1, "Lobby", 0, {}}}, {{1, "me", 1, {}, true}}});
     }
     return model;
-}
-
-Bytes withName(const std::string& name)
-{
-    Bytes bytes = VERSION_ANSWER;
-    bytes.push_back(static_cast<std::uint8_t>(name.size() >> 8));
-    bytes.push_back(static_cast<std::uint8_t>(name.size()));
-    bytes.insert(bytes.end(), name.begin(), name.end());
-    return bytes;
 }
 
 using DispatcherTest = SimHostTest;
@@ -53,10 +38,13 @@ TEST_F(DispatcherTest, ServerNameQueryAnswersVersionAndTheCurrentServersName)
     };
     const std::string longName(300, 'x');
     const Case cases[] = {
-        {"empty name", {""}, 1, withName("")},
-        {"bytes passed unchanged", {"Caf\xC3\xA9 \xE2\x9C\x93"}, 1, withName("Caf\xC3\xA9 \xE2\x9C\x93")},
-        {"two-byte length", {longName}, 1, withName(longName)},
-        {"the connection in front", {"first", "second"}, 2, withName("second")},
+        {"empty name", {""}, 1, serverNameAnswer("")},
+        {"bytes passed unchanged",
+         {"Caf\xC3\xA9 \xE2\x9C\x93"},
+         1,
+         serverNameAnswer("Caf\xC3\xA9 \xE2\x9C\x93")},
+        {"two-byte length", {longName}, 1, serverNameAnswer(longName)},
+        {"the connection in front", {"first", "second"}, 2, serverNameAnswer("second")},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);

@@ -11,8 +11,6 @@
 
 namespace {
 
-using commands_test::Wire;
-
 struct Build {
     int api;
     const char* path;
@@ -28,7 +26,7 @@ class HostApiTest : public ::testing::TestWithParam<Build> {};
 sim::Model wideServer()
 {
     sim::Client self{3, "abc", 1, {}};
-    return commands_test::oneServer({{1, "Lobby", 0, {}}}, {self}, 3);
+    return oneServer({{1, "Lobby", 0, {}}}, {self}, 3);
 }
 
 // Own ID, own channel and count; then the one entry: ID, nickname, talking, channel, talk

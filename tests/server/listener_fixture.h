@@ -3,45 +3,30 @@
 // with pauses short enough for tests.
 
 #include "peer.h"
-#include "plugin/plugin_state.h"
-#include "protocol/request.h"
 #include "server/listener.h"
-#include "sim/sim_host.h"
-
-#include <gtest/gtest.h>
+#include "support/models.h"
+#include "support/sim_fixture.h"
 
 #include <condition_variable>
 #include <mutex>
 #include <string>
 
 inline constexpr std::uint32_t LOOPBACK_ADDRESS = 0x7F000001;
+// The plug-in promises the host a stop within about a second in every state.
+inline constexpr auto STOP_BOUND = 1000ms;
 
-inline sim::Model serverNamed(const std::string& name)
-{
-    sim::Model model;
-    model.current = 1;
-    sim::Connection connection;
-    connection.schid = 1;
-    connection.serverName = name;
-    model.connections.push_back(connection);
-    return model;
-}
-
-class ListenerTest : public ::testing::Test {
+class ListenerTest : public SimHostTest {
 protected:
     void SetUp() override
     {
-        sim::reset();
+        SimHostTest::SetUp();
         sim::setModel(serverNamed(SERVER_NAME));
-        pluginState().functions = sim::functionTable();
     }
 
     void TearDown() override
     {
         m_listener.stop();
-        const sim::MemoryReport memory = sim::memory();
-        EXPECT_EQ(memory.live, 0u) << "host memory leaked";
-        EXPECT_EQ(memory.invalid, 0u) << "host memory released wrongly";
+        SimHostTest::TearDown();
     }
 
     static ServerSettings quickSettings()
@@ -66,7 +51,7 @@ protected:
             m_listening.notify_all();
         };
         const int livesBefore = lives();
-        EXPECT_TRUE(m_listener.start(std::move(settings)));
+        EXPECT_TRUE(m_listener.start(std::move(settings), m_host, G19_VERSION, m_diagnostics));
         return waitForListening ? waitForLives(livesBefore + 1, 5s) : 0;
     }
 
@@ -95,12 +80,29 @@ protected:
                                                                      begin);
     }
 
+    void expectPromptStop(std::chrono::milliseconds bound = STOP_BOUND)
+    {
+        EXPECT_LT(timedStop(), bound);
+        ++m_stops;
+    }
+
+    // What the listener writes when nothing goes wrong: its last line, once for every stop.
+    std::string lastLines() const
+    {
+        std::string lines;
+        for (int i = 0; i < m_stops; ++i) {
+            lines += "Runable= 0 \n";
+        }
+        return lines;
+    }
+
     static inline const std::string SERVER_NAME = "Loopback";
 
 private:
-    Listener m_listener{pluginState().running};
+    Listener m_listener;
     std::mutex m_mutex;
     std::condition_variable m_listening;
     std::uint16_t m_port = 0;
     int m_lives = 0;
+    int m_stops = 0;
 };

@@ -203,12 +203,3 @@ std::optional<std::size_t> openHandleCount()
     return count;
 #endif
 }
-
-Bytes serverNameAnswer(const std::string& name)
-{
-    Bytes answer{0x02, 0x00, 0x05, '0', '.', '9', '.', '9'};
-    answer.push_back(static_cast<std::uint8_t>(name.size() >> 8));
-    answer.push_back(static_cast<std::uint8_t>(name.size() & 0xFF));
-    answer.insert(answer.end(), name.begin(), name.end());
-    return answer;
-}

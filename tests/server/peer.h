@@ -2,6 +2,8 @@
 // A display program's side of the link for the tests: one TCP connection to 127.0.0.1,
 // on POSIX and on Winsock.
 
+#include "support/wire.h"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -9,7 +11,6 @@
 #include <string>
 #include <vector>
 
-using Bytes = std::vector<std::uint8_t>;
 using namespace std::chrono_literals;
 
 class Peer {
@@ -52,6 +53,3 @@ private:
 // Open descriptors (POSIX) or handles (Windows) of this process; nothing where the system
 // does not tell (Wine answers every process's handle count with 0).
 std::optional<std::size_t> openHandleCount();
-
-// The answer to 02 for a server of this name.
-Bytes serverNameAnswer(const std::string& name);

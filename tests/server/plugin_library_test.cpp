@@ -4,6 +4,7 @@
 #include "plugin_library.h"
 #include "peer.h"
 #include "sim/sim_host.h"
+#include "support/models.h"
 
 #include <gtest/gtest.h>
 
@@ -65,10 +66,7 @@ void runCycle(int cycle)
 TEST(PluginLibrary, SurvivesManyLoadInitRequestShutdownUnloadCycles)
 {
     sim::reset();
-    sim::Model model;
-    model.current = 1;
-    model.connections.push_back({1, "Cycle", 0, {}, {}});
-    sim::setModel(model);
+    sim::setModel(serverNamed("Cycle"));
 
     const std::optional<std::size_t> handlesBefore = openHandleCount();
     for (int cycle = 1; cycle <= CYCLES; ++cycle) {

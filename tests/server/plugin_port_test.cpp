@@ -4,6 +4,7 @@
 #include "peer.h"
 #include "plugin_library.h"
 #include "sim/sim_host.h"
+#include "support/models.h"
 
 #include <gtest/gtest.h>
 
@@ -18,10 +19,7 @@ constexpr std::uint16_t DISPLAY_PORT = 12132;
 TEST(PluginOnDisplayPort, AnswersTheDisplayProgramAndStopsPromptly)
 {
     sim::reset();
-    sim::Model model;
-    model.current = 1;
-    model.connections.push_back({1, "End to end", 0, {}, {}});
-    sim::setModel(model);
+    sim::setModel(serverNamed("End to end"));
 
     PluginLibrary plugin(G19_PLUGIN_PATH);
     ASSERT_TRUE(plugin.complete());

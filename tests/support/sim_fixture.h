@@ -1,15 +1,18 @@
 #pragma once
 // A test that talks to the request protocol through the simulated host.
 
-#include "plugin/plugin_state.h"
+#include "g19/version.h"
 #include "protocol/request.h"
 #include "sim/sim_host.h"
+#include "support/sim_calls.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
+#include <sstream>
 #include <string>
-#include <utility>
 #include <vector>
 
 using Bytes = std::vector<std::uint8_t>;
@@ -21,36 +24,44 @@ protected:
         sim::reset();
         sim::setLogging(true);
         sim::setCallObserver({});
-        pluginState().functions = sim::functionTable();
-        // As under the listener: the flag is set while requests are served, so the
-        // control commands' pauses take their full time.
-        pluginState().running.set();
     }
 
     void TearDown() override
     {
-        pluginState().running.clear();
         const sim::MemoryReport memory = sim::memory();
         EXPECT_EQ(memory.live, 0u) << "host memory leaked";
         EXPECT_EQ(memory.invalid, 0u) << "host memory released wrongly";
     }
 
-    // The logged calls of one host function, in call order.
-    static std::vector<sim::Call> callsOf(const std::string& fn)
-    {
-        std::vector<sim::Call> found;
-        for (sim::Call& call : sim::calls()) {
-            if (call.fn == fn) {
-                found.push_back(std::move(call));
-            }
-        }
-        return found;
-    }
-
     // The answer bytes of one request.
-    static Bytes answer(const Bytes& request)
+    Bytes answer(const Bytes& request)
     {
-        const Packet packet = processRequest(request.data(), static_cast<std::int32_t>(request.size()));
+        m_pauses.clear();
+        const Packet packet =
+            processRequest(m_requests, request.data(), static_cast<std::int32_t>(request.size()));
         return Bytes(packet.data(), packet.data() + packet.size());
     }
+
+    // What the requests wrote to their diagnostics so far. A listener the test starts writes
+    // its own lines there too; read them only while its thread is not running.
+    std::string diagnostics() const { return m_diagnostics.str(); }
+
+    // A pause the last request asked for, and how many host calls were logged when it did.
+    // Here a pause takes no time.
+    struct Pause {
+        std::size_t afterCalls;
+        std::chrono::milliseconds duration;
+    };
+    const std::vector<Pause>& pauses() const { return m_pauses; }
+
+    const TS3Functions m_host = sim::functionTable();
+    std::ostringstream m_diagnostics;
+
+private:
+    std::vector<Pause> m_pauses;
+    const RequestContext m_requests{m_host, G19_VERSION,
+                                    [this](std::chrono::milliseconds duration) {
+                                        m_pauses.push_back({sim::calls().size(), duration});
+                                    },
+                                    m_diagnostics};
 };

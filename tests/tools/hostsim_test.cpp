@@ -35,16 +35,8 @@ constexpr milliseconds STOP_TIMEOUT{5000};
 // Shutdown takes up to a second by design; the rest is headroom for a busy machine.
 constexpr milliseconds STOP_BOUND{1500};
 
-const Bytes VERSION_ANSWER = {0x02, 0x00, 0x05, '0', '.', '9', '.', '9'};
-
-Bytes serverNameAnswer(const std::string& name)
-{
-    Bytes answer = VERSION_ANSWER;
-    answer.push_back(static_cast<std::uint8_t>(name.size() >> 8));
-    answer.push_back(static_cast<std::uint8_t>(name.size()));
-    answer.insert(answer.end(), name.begin(), name.end());
-    return answer;
-}
+// The answer to 02 when the server's name cannot be read.
+const Bytes VERSION_ANSWER = Wire().u8(2).str(G19_VERSION);
 
 std::string tempPath(const std::string& name)
 {
@@ -266,7 +258,6 @@ TEST_P(HostsimSessionTest, DisplayReadsTheServerAndActsOnItsClients)
     ASSERT_TRUE(peer.connect(DISPLAY_PORT, FIRST_ANSWER_TIMEOUT)) << host.errorText() << host.outputText();
 
     using commands_test::TWO_POW_32;
-    using commands_test::Wire;
     // Per channel: ID, name, needed talk power, order, parent, password flag.
     Wire channels;
     channels.u8(3).i64(3);

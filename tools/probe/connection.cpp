@@ -1,7 +1,7 @@
 #include "tools/probe/connection.h"
 
 #include "client/answers.h"
-#include "protocol/commands.h"
+#include "protocol/wire.h"
 
 #include "platform/client.h"
 

@@ -1,6 +1,8 @@
 // The simulated host's own promises that the other tests lean on: lists, lookups, actions,
-// failure rules, the memory ledger and the call log.
+// failure rules, the memory ledger, the call log, and changes made from outside while the
+// plug-in works on it, as g19-hostsim's demo and control input make them.
 
+#include "support/models.h"
 #include "support/sim_fixture.h"
 
 #include "host/properties.h"
@@ -11,24 +13,17 @@
 
 namespace {
 
-constexpr uint64 SCHID = 4;
+constexpr uint64 SCHID = 1;
 
 // Channels 30, 10, 20 (in that order) and clients 5 (own), 2 (not listed), 9.
 sim::Model sampleModel()
 {
-    sim::Connection connection;
-    connection.schid = SCHID;
-    connection.serverName = "srv";
-    connection.self = 5;
-    connection.channels = {
-        {30, "Lobby", 0, {}}, {10, "Games", 30, {{CHANNEL_NEEDED_TALK_POWER, -1}}}, {20, "AFK", 30, {}}};
-    connection.clients = {{5, "me", 10, {{CLIENT_INPUT_MUTED, 0}}, true},
-                          {2, "hidden", 20, {{CLIENT_AWAY, 1}}, false},
-                          {9, "guest", 10, {{CLIENT_TALK_REQUEST, 1}}, true}};
-    sim::Model model;
-    model.current = SCHID;
-    model.connections.push_back(connection);
-    return model;
+    return oneServer(
+        {{30, "Lobby", 0, {}}, {10, "Games", 30, {{CHANNEL_NEEDED_TALK_POWER, -1}}}, {20, "AFK", 30, {}}},
+        {{5, "me", 10, {{CLIENT_INPUT_MUTED, 0}}, true},
+         {2, "hidden", 20, {{CLIENT_AWAY, 1}}, false},
+         {9, "guest", 10, {{CLIENT_TALK_REQUEST, 1}}, true}},
+        5, "srv");
 }
 
 class SimHostModelTest : public SimHostTest {
@@ -39,7 +34,7 @@ protected:
         sim::setModel(sampleModel());
     }
 
-    const TS3Functions& host() const { return hostFunctions(); }
+    const TS3Functions& host() const { return m_host; }
 
     int clientInt(anyID client, std::size_t property, unsigned int* ret = nullptr) const
     {
@@ -330,6 +325,43 @@ TEST_F(SimHostModelTest, CallLogRecordsArgumentsResultsAndValuesInOrder)
     EXPECT_EQ(sim::calls().size(), 7u);
     sim::clearCalls();
     EXPECT_TRUE(sim::calls().empty());
+}
+
+TEST_F(SimHostModelTest, UpdateKeepsWhatThePluginStagedAndFindsNewIds)
+{
+    // A mute toggled by a display is staged, then the model changes, then the flush comes.
+    ASSERT_EQ(host().setClientSelfVariableAsInt(SCHID, CLIENT_INPUT_MUTED, 1), 0u);
+    sim::updateModel(
+        [](sim::Model& model) { model.connections[0].clients[0].ints[CLIENT_FLAG_TALKING] = 1; });
+    ASSERT_EQ(host().flushClientSelfUpdates(SCHID, nullptr), 0u);
+    EXPECT_EQ(clientInt(5, CLIENT_INPUT_MUTED), 1);
+    EXPECT_EQ(clientInt(5, CLIENT_FLAG_TALKING), 1);
+
+    sim::updateModel([](sim::Model& model) {
+        model.connections[0].clients.push_back({11, "new", 20, {}, true});
+    });
+    uint64 channel = 0;
+    EXPECT_EQ(host().getChannelOfClient(SCHID, 11, &channel), 0u) << "an ID added by an update is not found";
+    EXPECT_EQ(channel, 20u);
+}
+
+TEST_F(SimHostModelTest, ReplacingModelAndRulesDropsTheOldOnes)
+{
+    sim::FailureRule old;
+    old.fn = "getClientID";
+    sim::setFailures({old});
+    ASSERT_EQ(host().setClientSelfVariableAsInt(SCHID, CLIENT_AWAY, 1), 0u);
+
+    sim::FailureRule fresh;
+    fresh.fn = "getChannelOfClient";
+    fresh.code = 7;
+    sim::setModelAndFailures(sampleModel(), {fresh});
+    anyID self = 0;
+    EXPECT_EQ(host().getClientID(SCHID, &self), 0u) << "the old rule is gone";
+    uint64 channel = 0;
+    EXPECT_EQ(host().getChannelOfClient(SCHID, 9, &channel), 7u) << "the new rule is in force";
+    ASSERT_EQ(host().flushClientSelfUpdates(SCHID, nullptr), 0u);
+    EXPECT_EQ(clientInt(5, CLIENT_AWAY), 0) << "a value staged for the old model is not applied";
 }
 
 TEST_F(SimHostModelTest, ModelCanBeReplacedWhileAnotherThreadQueries)

@@ -1,4 +1,6 @@
-#include "plugin/plugin_state.h"
+#include "platform/run_flag.h"
+
+namespace platform {
 
 void RunFlag::set()
 {
@@ -23,13 +25,4 @@ bool RunFlag::sleepFor(std::chrono::milliseconds duration)
     return !m_cleared.wait_for(lock, duration, [this] { return !isSet(); });
 }
 
-PluginState::~PluginState()
-{
-    delete[] cachedName;
-}
-
-PluginState& pluginState()
-{
-    static PluginState state;
-    return state;
-}
+}  // namespace platform

@@ -1,7 +1,8 @@
 #pragma once
-// Command and sub-command bytes of the display link, and the fixed texts it carries.
+// The command and sub-command bytes of the display link: what both ends of the link agree
+// on, and nothing else. The plug-in's handlers dispatch on them; the display side (client/)
+// builds requests with them and checks the tags of the answers it reads against them.
 
-#include <cstddef>
 #include <cstdint>
 
 // First byte of a request, and the tag of the answers that have one.
@@ -22,9 +23,3 @@ inline constexpr std::uint8_t CONTROL_KICK_FROM_CHANNEL = 8;
 inline constexpr std::uint8_t CONTROL_KICK_FROM_SERVER = 9;
 inline constexpr std::uint8_t CONTROL_BAN = 10;
 inline constexpr std::uint8_t CONTROL_MOVE_CLIENT = 11;
-
-inline constexpr char QUIT_MESSAGE[] = "Connection closed by G19 Plugin";
-inline constexpr char NICKNAME_ERROR[] = "ERROR";
-
-// The host writes a return code of at most 127 bytes and its terminating zero.
-inline constexpr std::size_t RETURN_CODE_SIZE = 128;
