@@ -29,10 +29,12 @@ constexpr const char* LOOPBACK = "127.0.0.1";
 constexpr std::chrono::milliseconds WATCHED_POLL{50};
 // Otherwise only the display's calls are read, for the activity list a page will load.
 constexpr std::chrono::milliseconds IDLE_POLL{500};
-// A comment line this often finds out a page that went away without closing its stream.
-constexpr std::chrono::seconds STREAM_KEEPALIVE{15};
-// Each open stream holds one of the HTTP server's threads (8 or more); the rest serve requests.
-constexpr int MAX_STREAMS = 4;
+// A comment line this often finds out a page that went away: until a write fails, its stream
+// holds a thread and counts against MAX_STREAMS.
+constexpr std::chrono::seconds STREAM_KEEPALIVE{5};
+// Each open stream holds one of the HTTP server's threads; REQUEST_THREADS more serve requests.
+constexpr int MAX_STREAMS = 16;
+constexpr int REQUEST_THREADS = 8;
 // An idle browser connection holds a thread too, and stop() waits for it to time out.
 constexpr time_t KEEP_ALIVE_S = 1;
 constexpr std::size_t MAX_BODY_BYTES = 16 * 1024 * 1024;
@@ -509,6 +511,7 @@ bool WebConsole::start(std::uint16_t port, std::string& error)
     impl.readRoutes();
     impl.scenarioRoutes();
     impl.modelRoutes();
+    impl.server.new_task_queue = [] { return new httplib::ThreadPool(MAX_STREAMS + REQUEST_THREADS); };
     impl.server.set_keep_alive_timeout(KEEP_ALIVE_S);
     impl.server.set_payload_max_length(MAX_BODY_BYTES);
     impl.server.set_socket_options([](socket_t socket) {

@@ -390,7 +390,12 @@ function connect() {
   const events = new EventSource('/api/events');
   const link = $('link');
   events.onopen = () => { link.textContent = 'live'; link.className = 'link up'; };
-  events.onerror = () => { link.textContent = 'reconnecting'; link.className = 'link down'; };
+  events.onerror = () => {
+    link.textContent = 'reconnecting';
+    link.className = 'link down';
+    // The browser retries a lost stream by itself, but not one refused with an error status.
+    if (events.readyState === EventSource.CLOSED) setTimeout(connect, 2000);
+  };
   events.addEventListener('state', (event) => {
     state = JSON.parse(event.data);
     drawState();
