@@ -275,4 +275,38 @@ TEST_F(WebConsoleTest, ArmingARuleKeepsWhatTheOthersHaveUsed)
     EXPECT_EQ(nlohmann::json::parse(rules->body)[0]["matched"], 3);
 }
 
+TEST_F(WebConsoleTest, StreamsTheModelAndThenWhatTheDisplayDid)
+{
+    httplib::Client client("127.0.0.1", m_console.port());
+    client.set_read_timeout(5, 0);
+    std::string stream;
+    bool asked = false;
+    const auto result =
+        client.Get("/api/events", {{"Host", m_origin.substr(7)}}, [&](const char* data, size_t size) {
+            stream.append(data, size);
+            if (!asked && stream.find("event: state") != std::string::npos) {
+                asked = true;
+                EXPECT_FALSE(listFails());
+            }
+            return stream.find("event: activity") == std::string::npos;
+        });
+    EXPECT_NE(stream.find(R"("name":"Raid","parent":2,"order":0,"depth":1)"), std::string::npos) << stream;
+    EXPECT_NE(stream.find(R"("text":"client list")"), std::string::npos) << stream;
+}
+
+TEST_F(WebConsoleTest, LoadsScenariosAndExamples)
+{
+    const httplib::Headers own = {{"Host", m_origin.substr(7)}};
+    const auto bad = send("PUT", "/api/scenario", own, R"({"connections": [{"schid": "one"}]})");
+    ASSERT_TRUE(bad);
+    EXPECT_EQ(bad->status, 400);
+    EXPECT_EQ(bad->body,
+              R"({"error":"at /connections/0/schid: expected an integer from 0 to 18446744073709551615"})");
+    EXPECT_EQ(sim::model().connections[0].serverName, "Test");
+    ASSERT_EQ(send("POST", "/api/examples/minimal", own)->status, 200);
+    EXPECT_EQ(sim::model().connections.size(), 1u);
+    EXPECT_NE(sim::model().connections[0].serverName, "Test");
+    EXPECT_EQ(send("POST", "/api/examples/nothing", own)->status, 404);
+}
+
 }  // namespace

@@ -105,7 +105,8 @@ struct WebConsole::Impl {
     // Guards everything below. The call observer takes it under the host's lock, so whoever
     // holds it must never call into the simulated host.
     std::mutex mutex;
-    std::condition_variable changed;
+    std::condition_variable changed;  // the streams wait on it
+    std::condition_variable watcherWake;
     bool stopping = false;
     int streams = 0;
     std::string stateJson;
@@ -156,7 +157,8 @@ struct WebConsole::Impl {
     {
         std::unique_lock<std::mutex> lock(mutex);
         while (!stopping) {
-            changed.wait_for(lock, streams > 0 ? WATCHED_POLL : IDLE_POLL, [this] { return stopping; });
+            // Woken early when a stream opens, to poll at its pace from then on.
+            watcherWake.wait_for(lock, streams > 0 ? WATCHED_POLL : IDLE_POLL);
             if (stopping) {
                 break;
             }
@@ -319,6 +321,7 @@ struct WebConsole::Impl {
                 }
                 ++streams;
             }
+            watcherWake.notify_one();
             auto cursor = std::make_shared<std::pair<std::uint64_t, std::uint64_t>>(0, 0);
             res.set_chunked_content_provider(
                 "text/event-stream",
@@ -555,6 +558,7 @@ void WebConsole::stop()
         impl.stopping = true;
     }
     impl.changed.notify_all();
+    impl.watcherWake.notify_all();
     impl.server.stop();
     impl.listener.join();
     impl.watcher.join();
