@@ -99,6 +99,7 @@ struct WebConsole::Impl {
     ConsoleHooks hooks;
     httplib::Server server;
     std::thread listener;
+    std::atomic<bool> listenerEnded{false};
     std::thread watcher;
     std::uint16_t port = 0;
 
@@ -530,13 +531,12 @@ bool WebConsole::start(std::uint16_t port, std::string& error)
     impl.port = static_cast<std::uint16_t>(bound);
     impl.refresh();
     impl.watcher = std::thread(&Impl::watch, &impl);
-    std::atomic<bool> ended{false};
-    impl.listener = std::thread([&impl, &ended] {
+    impl.listener = std::thread([&impl] {
         impl.server.listen_after_bind();
-        ended = true;
+        impl.listenerEnded = true;
     });
     // stop() must not come before the server runs, or it would find nothing to stop.
-    while (!impl.server.is_running() && !ended) {
+    while (!impl.server.is_running() && !impl.listenerEnded) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
