@@ -52,9 +52,11 @@ void requestTalkPower(const TS3Functions& host, const char* returnCode)
     const uint64 schid = host.getCurrentServerConnectionHandlerID();
     host.requestIsTalker(schid, 1, EMPTY, returnCode);
     // With a request already pending the second call withdraws it; otherwise it repeats it.
+    // The client keeps the time of a pending request in property 43, not a flag: any value but
+    // 0 is pending. The first call's own effect is not seen yet; the server answers it later.
     int pending = 0;
     host.getClientSelfVariableAsInt(schid, CLIENT_TALK_REQUEST, &pending);
-    host.requestIsTalker(schid, pending == 1 ? 0 : 1, EMPTY, returnCode);
+    host.requestIsTalker(schid, pending != 0 ? 0 : 1, EMPTY, returnCode);
 }
 
 void moveSelf(const RequestContext& context, Packet& packet)

@@ -30,6 +30,8 @@ struct ConnectionIndex {
     std::unordered_map<uint64, std::size_t> channels;
 };
 
+using Clock = std::chrono::steady_clock;
+
 // The arguments of one call that a failure rule can filter on.
 struct Args {
     const char* fn;
@@ -38,8 +40,6 @@ struct Args {
     std::optional<uint64> channel;
     std::optional<std::size_t> property;
 };
-
-using Clock = std::chrono::steady_clock;
 
 // Everything below is guarded by `mutex`; the member functions expect it held.
 struct HostState {
@@ -55,6 +55,24 @@ struct HostState {
     void rebuildClients(std::size_t position);
     void replaceModel(Model replacement);
     void removeClient(std::size_t position, anyID id);
+
+    // What a server changes after its round trip: one int property of one client.
+    struct LaterChange {
+        Clock::time_point due;
+        uint64 schid;
+        anyID client;
+        std::size_t property;
+        int value;
+    };
+    std::vector<LaterChange> later;  // in the order the calls made them
+    // Applies the changes whose time has come. Every slot call and model() run it first.
+    void applyDueChanges()
+    {
+        if (!later.empty()) {
+            applyDue();
+        }
+    }
+    void applyDue();
 
     unsigned int findConnection(uint64 schid, Connection*& connection, std::size_t* position = nullptr)
     {
@@ -187,6 +205,7 @@ unsigned int serve(const Args& args, Work&& work, Fill&& fill)
 {
     HostState& h = host();
     std::lock_guard<std::mutex> lock(h.mutex);
+    h.applyDueChanges();
     unsigned int ret = h.failure(args);
     if (ret == 0) {
         ret = work(h);

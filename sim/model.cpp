@@ -37,7 +37,26 @@ void HostState::replaceModel(Model replacement)
 {
     model = std::move(replacement);
     staged.clear();
+    later.clear();
     rebuildIndex();
+}
+
+void HostState::applyDue()
+{
+    const Clock::time_point now = Clock::now();
+    std::vector<LaterChange> waiting;
+    for (const LaterChange& change : later) {
+        if (change.due > now) {
+            waiting.push_back(change);
+            continue;
+        }
+        // A client that has left meanwhile gets no answer.
+        Client* client = nullptr;
+        if (findClient(change.schid, change.client, client) == 0) {
+            client->ints[change.property] = change.value;
+        }
+    }
+    later = std::move(waiting);
 }
 
 void HostState::removeClient(std::size_t position, anyID id)
@@ -58,6 +77,7 @@ Model model()
 {
     HostState& h = host();
     std::lock_guard<std::mutex> lock(h.mutex);
+    h.applyDueChanges();
     return h.model;
 }
 

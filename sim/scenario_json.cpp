@@ -258,9 +258,12 @@ Connection readConnection(const json& value, const std::string& path)
     connection.schid =
         readUnsigned(requiredField(value, "schid", path), childPath(path, "schid"), UINT64_MAX_VALUE);
     optionalField(value, "server", path, [&](const json& server, const std::string& serverPath) {
-        expectObject(server, serverPath, {"name"});
+        expectObject(server, serverPath, {"name", "roundTripMs"});
         optionalField(server, "name", serverPath,
                       [&](const json& v, const std::string& p) { connection.serverName = readString(v, p); });
+        optionalField(server, "roundTripMs", serverPath, [&](const json& v, const std::string& p) {
+            connection.roundTripMs = static_cast<std::uint32_t>(readUnsigned(v, p, UINT_MAX_VALUE));
+        });
     });
     optionalField(value, "self", path, [&](const json& v, const std::string& p) {
         connection.self = static_cast<anyID>(readUnsigned(v, p, ANY_ID_MAX));
@@ -429,8 +432,12 @@ ordered_json scenarioToJson(const Scenario& scenario)
         for (const Client& client : connection.clients) {
             clients.push_back(clientToJson(client));
         }
+        ordered_json server = {{"name", connection.serverName}};
+        if (connection.roundTripMs != 0) {
+            server["roundTripMs"] = connection.roundTripMs;
+        }
         connections.push_back({{"schid", connection.schid},
-                               {"server", {{"name", connection.serverName}}},
+                               {"server", std::move(server)},
                                {"self", connection.self},
                                {"channels", std::move(channels)},
                                {"clients", std::move(clients)}});

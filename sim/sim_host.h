@@ -52,6 +52,9 @@ struct Connection {
     anyID self = 0;                 // the own client's ID; 0 = getClientID fails
     std::vector<Channel> channels;  // in list order; the first is the default channel
     std::vector<Client> clients;    // in list order
+    // How long the server takes to answer a talk-power request or withdrawal, in
+    // milliseconds; 0: it never answers one.
+    std::uint32_t roundTripMs = 0;
 };
 
 // How the actions change the model:
@@ -61,7 +64,11 @@ struct Connection {
 //   values.
 // - requestClientMove sets the client's channel; requestClientKickFromChannel moves the
 //   client to the connection's first channel; requestClientKickFromServer and banclient
-//   remove the client; requestIsTalker changes nothing.
+//   remove the client.
+// - requestIsTalker changes nothing at once. On a connection with a round trip, the own
+//   client's talk request (property 43) changes that long after the call, as the server's
+//   answer arrives: to the time of the request in seconds since 1970, or to 0 for a
+//   withdrawal. A change falls due at the next call into the host (or model()) after its time.
 // - stopConnection removes the connection; Model::current stays as it was, so later calls
 //   for it fail as they do for a tab that is no longer connected.
 // A client, channel or connection ID that is not in the model makes the call fail with the

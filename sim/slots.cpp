@@ -6,9 +6,11 @@
 #include "sim/host_state.h"
 #include "sim/host_table.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <type_traits>
 #include <utility>
 
@@ -453,9 +455,15 @@ unsigned int simRequestIsTalker(uint64 schid, int isTalkerRequest, const char* i
     return serve(
         Args{"requestIsTalker", schid, {}, {}, {}},
         [&](HostState& h) {
-            // A real server answers a talk request later, if at all; a scenario sets property 43.
+            // A real server answers a talk request later, if at all (see Connection::roundTripMs).
             Connection* connection = nullptr;
-            return h.findConnection(schid, connection);
+            const unsigned int ret = h.findConnection(schid, connection);
+            if (ret == 0 && connection->roundTripMs != 0 && connection->self != 0) {
+                const int requestedAt = isTalkerRequest != 0 ? static_cast<int>(std::time(nullptr)) : 0;
+                h.later.push_back({Clock::now() + std::chrono::milliseconds(connection->roundTripMs), schid,
+                                   connection->self, CLIENT_TALK_REQUEST, requestedAt});
+            }
+            return ret;
         },
         [&](Call& call, unsigned int) {
             call.request = isTalkerRequest;

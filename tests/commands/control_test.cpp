@@ -76,6 +76,9 @@ INSTANTIATE_TEST_SUITE_P(Actions, ControlActionTest, testing::Values(
                {SCHID_QUERY, TALK + "1" + TALK_ARGS, PENDING_QUERY, TALK + "1" + TALK_ARGS}},
     ActionCase{"TalkRequestPending", {4, 5}, 1,
                {SCHID_QUERY, TALK + "1" + TALK_ARGS, PENDING_QUERY, TALK + "0" + TALK_ARGS}},
+    // The client keeps the time of the request there, not a flag.
+    ActionCase{"TalkRequestPendingSince", {4, 5}, 1765432100,
+               {SCHID_QUERY, TALK + "1" + TALK_ARGS, PENDING_QUERY, TALK + "0" + TALK_ARGS}},
     // The string field is consumed and dropped, whatever it holds or lacks.
     ActionCase{"MoveSelf", {4, 7, 0, 0, 0, 0x2A, 0, 3, 'a', 'b', 'c'}, 0,
                {SCHID_QUERY, "getClientID schid=1", "pause 200ms", MOVE_SELF}},

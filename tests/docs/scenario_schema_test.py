@@ -37,6 +37,7 @@ BROKEN = {
     "property number not a number": {"connections": [{"schid": 1, "channels": [{"id": 1, "props": {"x": 1}}]}]},
     "listed as a number": {"connections": [{"schid": 1, "clients": [dict(GOOD_CLIENT, listed=1)]}]},
     "server name as a number": {"connections": [{"schid": 1, "server": {"name": 5}}]},
+    "negative round trip": {"connections": [{"schid": 1, "server": {"roundTripMs": -1}}]},
     "failure of a function the plug-in never calls": {"failures": [{"fn": "getServerVersion"}]},
     "failure with code 0": {"failures": [{"fn": "getClientID", "code": 0}]},
     "failure count beyond 32 bits": {"failures": [{"fn": "getClientID", "count": 4294967296}]},

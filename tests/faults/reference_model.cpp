@@ -678,7 +678,7 @@ void control(ModelHost& host, Rest& rest, const std::string& returnCode)
             host.requestTalker(schid, 1, returnCode);
             int pending = 0;
             host.selfInt(schid, 43, pending);
-            host.requestTalker(schid, pending == 1 ? 0 : 1, returnCode);
+            host.requestTalker(schid, pending != 0 ? 0 : 1, returnCode);
             break;
         }
         case 7: {

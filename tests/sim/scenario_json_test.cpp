@@ -33,7 +33,7 @@ std::string parseError(const std::string& text)
 TEST(ScenarioJson, NamedFieldsSetTheirHostProperties)
 {
     const sim::Scenario scenario = parsed(R"({"current": 1, "connections": [{"schid": 1,
-        "server": {"name": "Demo"}, "self": 3,
+        "server": {"name": "Demo", "roundTripMs": 150}, "self": 3,
         "channels": [{"id": 1, "name": "Lobby", "parent": 0, "neededTalkPower": 11, "order": 12,
                       "password": 13, "props": {"99": 5}}],
         "clients": [{"id": 3, "nickname": "abc", "channel": 1, "talking": 21, "inputMuted": 22,
@@ -43,6 +43,7 @@ TEST(ScenarioJson, NamedFieldsSetTheirHostProperties)
     const sim::Connection& connection = scenario.model.connections[0];
     EXPECT_EQ(scenario.model.current, 1u);
     EXPECT_EQ(connection.serverName, "Demo");
+    EXPECT_EQ(connection.roundTripMs, 150u);
     EXPECT_EQ(connection.self, 3);
 
     ASSERT_EQ(connection.channels.size(), 1u);
@@ -185,6 +186,7 @@ void expectSameScenario(const sim::Scenario& a, const sim::Scenario& b)
         const sim::Connection& y = b.model.connections[c];
         EXPECT_EQ(x.schid, y.schid);
         EXPECT_EQ(x.serverName, y.serverName);
+        EXPECT_EQ(x.roundTripMs, y.roundTripMs);
         EXPECT_EQ(x.self, y.self);
         ASSERT_EQ(x.channels.size(), y.channels.size());
         for (std::size_t i = 0; i < x.channels.size(); ++i) {
@@ -224,6 +226,7 @@ TEST(ScenarioJson, WrittenScenarioReadsBackUnchanged)
     sim::Connection connection;
     connection.schid = MAX_ID;
     connection.serverName = "Caf\xc3\xa9 \"quoted\"";
+    connection.roundTripMs = 4294967295u;
     connection.self = 65535;
     connection.channels.push_back({1ull << 32, "Top", 0, {{28, -5}, {8, 2}, {12, 1}, {99, 3}}});
     connection.channels.push_back({2, "", 1ull << 32, {}});

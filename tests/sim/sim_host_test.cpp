@@ -8,7 +8,9 @@
 #include "host/properties.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <thread>
 
 namespace {
@@ -153,6 +155,26 @@ TEST_F(SimHostModelTest, ActionsChangeTheModel)
     EXPECT_EQ(host().getCurrentServerConnectionHandlerID(), SCHID);
     anyID id = 0;
     EXPECT_EQ(host().getClientID(SCHID, &id), sim::ERROR_UNKNOWN_CONNECTION);
+}
+
+// A server with a round trip answers a talk request that long later, with the request's time,
+// and a withdrawal with 0; the plug-in's re-read right after its call sees the old value.
+TEST_F(SimHostModelTest, TalkRequestsChangeTheOwnClientAfterTheRoundTrip)
+{
+    sim::updateModel([](sim::Model& model) { model.connections[0].roundTripMs = 40; });
+    const long long asked = std::time(nullptr);
+    EXPECT_EQ(host().requestIsTalker(SCHID, 1, "", "rc"), 0u);
+    EXPECT_EQ(clientInt(5, CLIENT_TALK_REQUEST), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    const int requestedAt = clientInt(5, CLIENT_TALK_REQUEST);
+    EXPECT_GE(requestedAt, asked);
+    EXPECT_LE(requestedAt, std::time(nullptr));
+
+    EXPECT_EQ(host().requestIsTalker(SCHID, 0, "", "rc"), 0u);
+    EXPECT_EQ(clientInt(5, CLIENT_TALK_REQUEST), requestedAt);
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    EXPECT_EQ(sim::model().connections[0].clients[0].ints[CLIENT_TALK_REQUEST], 0) << "model() sees it too";
+    EXPECT_EQ(clientInt(9, CLIENT_TALK_REQUEST), 1) << "only the own client asks";
 }
 
 TEST_F(SimHostModelTest, FailureRulesSkipCountAndFilter)

@@ -64,6 +64,8 @@ sim::Model demoModel()
     server.schid = DEMO_SCHID;
     server.serverName = DEMO_SERVER_NAME;
     server.self = OWN_CLIENT;
+    // A display's talk request shows, as on a real server, once the server has answered it.
+    server.roundTripMs = 150;
     // Listed by ID, not in the tree's order: a display sorts them by parent and order. The
     // tree: Lobby, Gaming (Raid Team (Inner Circle), Strategy), Music Stage, Away From Keyboard.
     server.channels = {
