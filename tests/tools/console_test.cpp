@@ -107,6 +107,10 @@ TEST(ConsoleModel, PatchesAClientThroughTheScenarioReader)
     EXPECT_EQ(result.body["error"], "at /talking: expected an integer from -2147483648 to 2147483647");
     EXPECT_EQ(model.connections[0].clients[1].ints.count(CLIENT_AWAY), 0u) << "all or nothing";
 
+    EXPECT_EQ(console::patchConnection(model, 1, {{"server", {{"roundTripMs", 150}}}}).status, 200);
+    EXPECT_EQ(model.connections[0].serverName, "Test");
+    EXPECT_EQ(model.connections[0].roundTripMs, 150u);
+    EXPECT_EQ(console::patchConnection(model, 1, {{"schid", 2}}).status, 400);
     EXPECT_EQ(console::patchClient(model, 1, 2, {{"id", 9}}).status, 400);
     EXPECT_EQ(console::patchClient(model, 1, 9, {{"away", 1}}).status, 404);
     EXPECT_EQ(console::patchClient(model, 2, 2, {{"away", 1}}).status, 404);

@@ -71,6 +71,20 @@ ordered_json entityJson(const sim::Client& client)
     return sim::scenarioToJson(scenario)["connections"][0]["clients"][0];
 }
 
+// The connection's own fields in the scenario format: "schid", "server" and "self".
+ordered_json connectionJson(const sim::Connection& connection)
+{
+    sim::Connection fields = connection;
+    fields.channels.clear();
+    fields.clients.clear();
+    sim::Scenario scenario;
+    scenario.model.connections.push_back(std::move(fields));
+    ordered_json json = sim::scenarioToJson(scenario)["connections"][0];
+    json.erase("channels");
+    json.erase("clients");
+    return json;
+}
+
 // Reads a channel or a client through the scenario reader, inside a scenario of its own; an
 // error names the field from the entity's own top.
 template <typename Entity>
@@ -166,8 +180,7 @@ EditResult patchConnection(sim::Model& model, uint64 schid, const ordered_json& 
                            "only \"server\" and \"self\" of a connection can change, not \"" + key + "\"");
         }
     }
-    ordered_json merged = {
-        {"schid", schid}, {"server", {{"name", connection->serverName}}}, {"self", connection->self}};
+    ordered_json merged = connectionJson(*connection);
     merged.merge_patch(patch);
     ordered_json scenario = ordered_json::object();
     scenario["connections"] = ordered_json::array({merged});
@@ -176,10 +189,11 @@ EditResult patchConnection(sim::Model& model, uint64 schid, const ordered_json& 
     if (!read) {
         return failure(400, error);
     }
-    connection->serverName = read->model.connections.front().serverName;
-    connection->self = read->model.connections.front().self;
-    return {200,
-            {{"schid", schid}, {"server", {{"name", connection->serverName}}}, {"self", connection->self}}};
+    const sim::Connection& changed = read->model.connections.front();
+    connection->serverName = changed.serverName;
+    connection->roundTripMs = changed.roundTripMs;
+    connection->self = changed.self;
+    return {200, connectionJson(*connection)};
 }
 
 EditResult addChannel(sim::Model& model, uint64 schid, const ordered_json& channel)

@@ -19,7 +19,7 @@ struct EditResult {
     ordered_json body;
 };
 
-// Fields "server" ({"name": ...}) and "self".
+// Fields "server" ({"name": ..., "roundTripMs": ...}) and "self", as a JSON merge patch.
 EditResult patchConnection(sim::Model& model, uint64 schid, const ordered_json& patch);
 
 // Without an "id", the lowest free one; without an "order", after the last of its siblings.
