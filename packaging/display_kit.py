@@ -40,7 +40,8 @@ def docs():
     """The documents every kit carries, as paths relative to the source tree."""
     scenarios = sorted("docs/scenarios/" + name for name in os.listdir(os.path.join(SOURCE, "docs", "scenarios"))
                        if name.endswith(".json"))
-    return ["docs/protocol.md", "docs/example-server.json", "docs/scenarios.md", "docs/scenario.schema.json"] + scenarios
+    return ["docs/protocol.md", "docs/example-server.json", "docs/scenarios.md", "docs/scenario.schema.json",
+            "docs/console.md", "docs/console.png"] + scenarios
 
 
 def names(platform):

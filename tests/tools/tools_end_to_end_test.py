@@ -11,8 +11,10 @@ VERSION is the project's version; LAUNCHER runs a program of the build (Wine for
 Windows build), nothing for a native one. Needs port 12132.
 """
 
+import http.client
 import json
 import os
+import re
 import socket
 import struct
 import subprocess
@@ -129,10 +131,14 @@ class ToolsEndToEnd(unittest.TestCase):
                 json.dump(SCENARIO, file)
             log = os.path.join(folder, "calls.log")
             with open(os.path.join(folder, "out"), "w+b") as out, open(os.path.join(folder, "err"), "w+b") as err:
-                host = subprocess.Popen(LAUNCHER + [HOSTSIM, "--scenario", scenario, "--control", "--log", log],
+                # The web console on a free port, beside the call log: one observer feeds both.
+                host = subprocess.Popen(LAUNCHER + [HOSTSIM, "--scenario", scenario, "--control", "--log", log,
+                                                    "--web", "0"],
                                         stdin=subprocess.PIPE, stdout=out, stderr=err)
                 try:
                     self.session(host)
+                    self.console(err)
+                    self.stop(host)
                 finally:
                     if host.poll() is None:
                         host.kill()
@@ -153,6 +159,34 @@ class ToolsEndToEnd(unittest.TestCase):
         self.assertEqual([call["fn"] for call in first],
                          ["createReturnCode", "getCurrentServerConnectionHandlerID", "getClientID"])
         self.assertEqual(first[2]["ret"], 1)
+
+    def console(self, err):
+        """The console's API answers on the port it reports, and refuses a foreign Host header."""
+        deadline = time.monotonic() + FIRST_ANSWER_S
+        while True:
+            err.seek(0)
+            found = re.search(rb"web console on http://127\.0\.0\.1:(\d+)/", err.read())
+            if found or time.monotonic() > deadline:
+                break
+            time.sleep(0.1)
+        self.assertIsNotNone(found, "g19-hostsim did not report its console")
+        port = int(found.group(1))
+
+        def get(host):
+            connection = http.client.HTTPConnection("127.0.0.1", port, timeout=ANSWER_S)
+            try:
+                connection.request("GET", "/api/state", headers={"Host": host})
+                response = connection.getresponse()
+                return response.status, response.read()
+            finally:
+                connection.close()
+
+        status, body = get("127.0.0.1:%d" % port)
+        self.assertEqual(status, 200)
+        state = json.loads(body)
+        self.assertEqual(state["connections"][0]["server"]["name"], "Kit Test")
+        self.assertEqual([c["name"] for c in state["connections"][0]["channels"]], ["Lobby", "Gaming", "Raid", "Music"])
+        self.assertEqual(get("attacker.example:%d" % port), (403, b"forbidden\n"))
 
     def session(self, host):
         display = Display()
@@ -184,6 +218,7 @@ class ToolsEndToEnd(unittest.TestCase):
                           for c in answer["clients"]],
                          [("me", 1, 1, 0, 0), ("Alice", 3, 0, 1, 1)])
 
+    def stop(self, host):
         host.stdin.close()  # the end of the control input stops the simulator
         host.wait(timeout=15)
 

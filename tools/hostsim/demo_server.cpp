@@ -96,12 +96,20 @@ sim::Model demoModel()
 
 void DemoAnimation::start()
 {
-    stop();
+    std::lock_guard<std::mutex> control(m_control);
+    stopLocked();
     m_stopping = false;
+    m_leftAlone.clear();
     m_thread = std::thread(&DemoAnimation::run, this);
 }
 
 void DemoAnimation::stop()
+{
+    std::lock_guard<std::mutex> control(m_control);
+    stopLocked();
+}
+
+void DemoAnimation::stopLocked()
 {
     if (!m_thread.joinable()) {
         return;
@@ -114,19 +122,28 @@ void DemoAnimation::stop()
     m_thread.join();
 }
 
+void DemoAnimation::leaveAlone(uint64 schid, anyID client)
+{
+    // Taken while the animation changes nothing, so no step overwrites the hand's value.
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (schid == DEMO_SCHID) {
+        m_leftAlone.insert(client);
+    }
+}
+
 void DemoAnimation::run()
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     for (std::size_t step = 0;; ++step) {
         // Changed in place: a mute or a move the plug-in made meanwhile must stay.
-        sim::updateModel([step](sim::Model& model) {
+        sim::updateModel([this, step](sim::Model& model) {
             for (sim::Connection& connection : model.connections) {
                 if (connection.schid != DEMO_SCHID) {
                     continue;
                 }
                 for (sim::Client& member : connection.clients) {
                     for (const TalkPattern& pattern : TALK_PATTERNS) {
-                        if (pattern.client == member.id) {
+                        if (pattern.client == member.id && m_leftAlone.count(member.id) == 0) {
                             const char* steps = pattern.steps;
                             member.ints[CLIENT_FLAG_TALKING] =
                                 steps[step % std::strlen(steps)] == '#' ? 1 : 0;

@@ -6,6 +6,7 @@
 
 #include "demo_server.h"
 #include "serve_loop.h"
+#include "web_console.h"
 
 #include "g19/version.h"
 #include "platform/process.h"
@@ -23,6 +24,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -48,6 +50,7 @@ struct Options {
     std::string logPath;
     bool control = false;
     int hostApi = DEFAULT_HOST_API;
+    std::optional<std::uint16_t> webPort;
 };
 
 std::optional<sim::Scenario> readScenarioFile(const std::string& path)
@@ -159,16 +162,48 @@ int run(const Options& options)
 
     sim::reset();
     DemoAnimation demo;
+    std::vector<sim::FailureRule> initialRules;
     if (scenario) {
+        initialRules = scenario->failures;
         sim::setModelAndFailures(std::move(scenario->model), std::move(scenario->failures));
     } else {
         sim::setModel(demoModel());
         demo.start();
         std::cerr << "hostsim: serving the demo server \"" << DEMO_SERVER_NAME << "\"\n";
     }
-    sim::setLogging(callLog.isOpen());
-    if (callLog.isOpen()) {
-        sim::setCallObserver([&callLog](const sim::Call& call) { callLog.write(call); });
+
+    std::unique_ptr<WebConsole> console;
+    if (options.webPort) {
+        console = std::make_unique<WebConsole>(
+            ConsoleHooks{[&demo] { demo.stop(); },
+                         [&demo] {
+                             demo.stop();
+                             sim::setModelAndFailures(demoModel(), {});
+                             demo.start();
+                         },
+                         [&demo](uint64 schid, anyID client) { demo.leaveAlone(schid, client); }});
+        console->rulesReplaced(initialRules);
+        std::string webError;
+        if (!console->start(*options.webPort, webError)) {
+            std::cerr << "hostsim: web console: " << webError << "\n";
+            demo.stop();
+            library.unload();
+            return EXIT_USAGE;
+        }
+        std::cerr << "hostsim: web console on http://127.0.0.1:" << console->port() << "/\n";
+    }
+    // One observer feeds both the log file and the console.
+    const bool logging = callLog.isOpen() || console;
+    sim::setLogging(logging);
+    if (logging) {
+        sim::setCallObserver([&callLog, web = console.get()](const sim::Call& call) {
+            if (callLog.isOpen()) {
+                callLog.write(call);
+            }
+            if (web != nullptr) {
+                web->onCall(call);
+            }
+        });
     }
 
     // The whole table of the host's API, passed by value as the client passes it.
@@ -177,6 +212,9 @@ int run(const Options& options)
     const int initResult = plugin.init();
     if (initResult != 0) {
         std::cerr << "hostsim: ts3plugin_init failed with " << initResult << "\n";
+        if (console) {
+            console->stop();
+        }
         demo.stop();
         sim::setCallObserver({});
         library.unload();
@@ -187,7 +225,7 @@ int run(const Options& options)
 
     ServeHooks hooks;
     if (options.control) {
-        hooks.onControlLine = [&demo, lineNumber = 0](const std::string& line) mutable {
+        hooks.onControlLine = [&demo, web = console.get(), lineNumber = 0](const std::string& line) mutable {
             ++lineNumber;
             std::string lineError;
             std::optional<sim::Scenario> next = sim::parseScenario(line, lineError);
@@ -197,18 +235,25 @@ int run(const Options& options)
             }
             // A scenario from the control input is the whole truth; the demo stops changing it.
             demo.stop();
+            if (web != nullptr) {
+                web->rulesReplaced(next->failures);
+            }
             sim::setModelAndFailures(std::move(next->model), std::move(next->failures));
             std::cerr << "hostsim: scenario applied\n";
         };
     }
-    if (callLog.isOpen()) {
-        // The lines are on disk already; the in-memory log would only grow.
+    if (logging) {
+        // The observer has had every call; the in-memory log would only grow.
         hooks.onTick = [] { sim::clearCalls(); };
     }
     const StopReason reason = serveUntilStopped(hooks);
     std::cerr << (reason == StopReason::SIGNAL ? "hostsim: stop requested\n"
                                                : "hostsim: end of control input\n");
 
+    // First, so that no click restarts the demo while the plug-in stops.
+    if (console) {
+        console->stop();
+    }
     // Measured from the stop request to the library unloaded: what the user waits for.
     const auto shutdownStart = Clock::now();
     demo.stop();
@@ -265,6 +310,12 @@ int main(int argc, char** argv)
                        ? std::string()
                        : "no client of plug-in API " + text + " to play; one of " + sim::playableApis();
         });
+    app.add_option("--web", options.webPort,
+                   "Serve a console in the browser at http://127.0.0.1:PORT/ that shows the simulated "
+                   "client live and changes it; 0 takes any free port")
+        ->type_name("[PORT]")
+        ->expected(0, 1)
+        ->default_str(std::to_string(DEFAULT_CONSOLE_PORT));
     bool showVersion = false;
     app.add_flag("--version", showVersion, "Print the version and the plug-in API played, then exit");
     try {
