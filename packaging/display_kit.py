@@ -153,7 +153,9 @@ def plugin_api(name, data, platform):
         path = os.path.join(directory, name)
         with open(path, "wb") as file:
             file.write(data)
-        ts3_package.check_exports(name, ts3_package.elf_exports(path))
+        symbols = ts3_package.elf_symbols(path)
+        ts3_package.check_exports(name, ts3_package.elf_exports(symbols))
+        ts3_package.check_glibc(name, symbols)
         return ts3_package.linux_identity(path)["apiVersion"]
 
 

@@ -69,6 +69,9 @@ PE_MACHINE_I386 = 0x14C
 PE_MAGIC_PE32 = 0x10B
 PE_MAGIC_PE32_PLUS = 0x20B
 PE_CHARACTERISTIC_DLL = 0x2000
+# The newest glibc symbol version the Linux library may ask for: a system with an older glibc
+# refuses to load it, and players still run 2.31 (Debian 11, Ubuntu 20.04) and older.
+GLIBC_NEWEST = (2, 17)
 
 
 class PackageError(Exception):
@@ -100,12 +103,16 @@ def linux_identity(path):
     return identity
 
 
-def elf_exports(path):
-    """The names of the functions a Linux library exports, as its dynamic symbol table lists them."""
+def elf_symbols(path):
+    """The dynamic symbol table of a Linux library as objdump -T lists it."""
     try:
-        listing = subprocess.run(["objdump", "-T", path], capture_output=True, text=True, check=True).stdout
+        return subprocess.run(["objdump", "-T", path], capture_output=True, text=True, check=True).stdout
     except (OSError, subprocess.CalledProcessError) as error:
         raise PackageError("cannot list the symbols of %s: %s" % (path, error))
+
+
+def elf_exports(listing):
+    """The names of the functions a Linux library exports, from its objdump -T listing."""
     names = []
     for line in listing.splitlines():
         fields = line.split()
@@ -113,6 +120,19 @@ def elf_exports(path):
         if len(fields) >= 6 and fields[1] == "g" and fields[2] == "DF" and fields[3] != "*UND*":
             names.append(fields[-1])
     return names
+
+
+def check_glibc(name, listing):
+    """Refuses a Linux library that asks for a glibc symbol newer than GLIBC_NEWEST."""
+    too_new = []
+    for line in listing.splitlines():
+        # "... (GLIBC_2.34) pthread_create" for a symbol the library needs.
+        match = re.search(r"\(?GLIBC_([0-9.]+)\)?\s+(\S+)\s*$", line)
+        if match and tuple(int(part) for part in match.group(1).split(".")) > GLIBC_NEWEST:
+            too_new.append("%s (GLIBC_%s)" % (match.group(2), match.group(1)))
+    if too_new:
+        raise PackageError("%s asks for a glibc newer than %d.%d: %s"
+                           % (name, GLIBC_NEWEST[0], GLIBC_NEWEST[1], ", ".join(sorted(too_new))))
 
 
 def check_exports(name, exports):
@@ -368,7 +388,9 @@ def check(path, api=None, win64_loader=None):
         linux = os.path.join(directory, os.path.basename(LINUX_ENTRY))
         with open(linux, "wb") as file:
             file.write(data[LINUX_ENTRY])
-        check_exports(LINUX_ENTRY, elf_exports(linux))
+        symbols = elf_symbols(linux)
+        check_exports(LINUX_ENTRY, elf_exports(symbols))
+        check_glibc(LINUX_ENTRY, symbols)
         identity = linux_identity(linux)
         check_ini(ini, identity, api)
         check_pe(WIN64_ENTRY, data[WIN64_ENTRY], PE_MACHINE_AMD64, PE_MAGIC_PE32_PLUS, identity["description"], api)

@@ -8,7 +8,7 @@ namespace platform {
 
 bool Interrupter::watch(SocketHandle socket)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     if (interrupted()) {
         return false;
     }
@@ -18,7 +18,7 @@ bool Interrupter::watch(SocketHandle socket)
 
 void Interrupter::unwatch(SocketHandle socket)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     m_watched.erase(std::remove(m_watched.begin(), m_watched.end(), socket), m_watched.end());
 }
 

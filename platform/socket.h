@@ -3,10 +3,11 @@
 // (socket_posix.cpp) and once for Winsock (socket_win.cpp). Callers see no platform
 // difference: every call takes and returns the types below.
 
+#include "platform/thread.h"
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <vector>
 
 namespace platform {
@@ -47,7 +48,7 @@ public:
     bool interrupted() const { return m_interrupted.load(std::memory_order_acquire); }
 
 private:
-    std::mutex m_mutex;
+    Mutex m_mutex;
     std::vector<SocketHandle> m_watched;
     std::atomic<bool> m_interrupted{false};
 };

@@ -42,7 +42,7 @@ bool retryable(int error, const Interrupter& interrupter)
 
 void Interrupter::interrupt()
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     m_interrupted.store(true, std::memory_order_release);
     // Shutting a socket down, unlike closing it, wakes every thread blocked on it and
     // makes every later call on it return at once. On Linux this holds for a listening

@@ -80,7 +80,7 @@ bool makeNonBlocking(SocketHandle socket)
 void Interrupter::interrupt()
 {
     // The waits look at the flag between slices; there is nothing to wake.
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     m_interrupted.store(true, std::memory_order_release);
 }
 

@@ -1,6 +1,7 @@
 #include "platform/text.h"
 
 #include <cstdint>
+#include <iostream>
 
 namespace platform {
 
@@ -49,6 +50,11 @@ std::string toUtf8(const wchar_t* text)
         appendUtf8(out, isCodePoint(c) ? c : REPLACEMENT_CHARACTER);
     }
     return out;
+}
+
+std::ostream& standardOutput()
+{
+    return std::cout;
 }
 
 }  // namespace platform

@@ -2,9 +2,43 @@
 
 #include <windows.h>
 
+#include <cstdio>
+#include <ostream>
+#include <streambuf>
 #include <vector>
 
 namespace platform {
+
+namespace {
+
+// Writes straight through to the C library's stdout, which buffers as it does for the
+// rest of the process.
+class StandardOutputBuffer : public std::streambuf {
+protected:
+    int_type overflow(int_type character) override
+    {
+        if (traits_type::eq_int_type(character, traits_type::eof())) {
+            return traits_type::not_eof(character);
+        }
+        return std::fputc(character, stdout) == EOF ? traits_type::eof() : character;
+    }
+    std::streamsize xsputn(const char* text, std::streamsize count) override
+    {
+        return static_cast<std::streamsize>(std::fwrite(text, 1, static_cast<std::size_t>(count), stdout));
+    }
+};
+
+// Made when the library is loaded: a function-local static would cost a handle per load
+// (its first use is guarded by a lock of the runtime whose handle is never closed).
+StandardOutputBuffer g_standardOutputBuffer;
+std::ostream g_standardOutput(&g_standardOutputBuffer);
+
+}  // namespace
+
+std::ostream& standardOutput()
+{
+    return g_standardOutput;
+}
 
 std::string toUtf8(const wchar_t* text)
 {

@@ -4,12 +4,13 @@
 #include "plugin/exports.h"
 
 #include "g19/version.h"
+#include "platform/library.h"
 #include "platform/text.h"
+#include "plugin/host_gate.h"
 #include "plugin/listener_settings.h"
 #include "server/listener.h"
 
 #include <cstring>
-#include <iostream>
 #include <string>
 
 namespace {
@@ -34,20 +35,13 @@ struct PluginState {
     ~PluginState() { delete[] cachedName; }
 };
 
-PluginState& pluginState()
-{
-    static PluginState state;
-    return state;
-}
-
-// Made on first use, after the state whose table its thread reads, so it is destroyed, and
-// its thread ended, before that state when the library is unloaded.
-Listener& listener()
-{
-    pluginState();
-    static Listener instance;
-    return instance;
-}
+// Both live while the library is loaded; the listener, made last, goes first. Neither is a
+// function-local static: the Windows runtime guards the first use of those with a lock
+// whose handle it never closes, one more each time the library is loaded.
+PluginState g_state;
+// Its thread reads its own copy of the table that openHostGate hands it. By the time the
+// library is unloaded, the host has stopped it.
+Listener g_listener;
 
 char* copyOf(const std::string& text)
 {
@@ -60,12 +54,13 @@ char* copyOf(const std::string& text)
 
 G19_EXPORT const char* ts3plugin_name()
 {
-    PluginState& state = pluginState();
+    PluginState& state = g_state;
     if (state.cachedName == nullptr) {
         try {
             const std::string converted = platform::toUtf8(PLUGIN_NAME_WIDE);
             state.cachedName = copyOf(converted.empty() ? std::string(PLUGIN_NAME) : converted);
         } catch (...) {
+            platform::keepMappedAfterException();
             return PLUGIN_NAME;
         }
     }
@@ -94,26 +89,38 @@ G19_EXPORT const char* ts3plugin_description()
 
 G19_EXPORT void ts3plugin_setFunctionPointers(const struct TS3Functions funcs)
 {
-    pluginState().functions = funcs;
+    g_state.functions = funcs;
 }
 
 G19_EXPORT int ts3plugin_init()
 {
     try {
+        // A thread that missed its last stop may still be inside a host call, behind the
+        // closed gate; the host may try again later.
+        if (g_listener.lateThreadRunning()) {
+            return 1;
+        }
+        const TS3Functions& gated = openHostGate(g_state.functions);
         // The listener's diagnostics, and those of the requests, go to the process's standard output.
-        const bool started =
-            listener().start(pluginListenerSettings(), pluginState().functions, G19_VERSION, std::cout);
-        return started ? 0 : 1;
+        if (g_listener.start(pluginListenerSettings(), gated, G19_VERSION, platform::standardOutput())) {
+            return 0;
+        }
     } catch (...) {
-        return 1;
+        platform::keepMappedAfterException();
     }
+    closeHostGate();
+    return 1;
 }
 
 G19_EXPORT void ts3plugin_shutdown()
 {
-    try {
-        listener().stop();
-    } catch (...) {
-        // Joining can only fail if the thread is gone already; nothing is left to stop.
+    const bool ended = g_listener.stop();
+    closeHostGate();
+    if (!ended) {
+        // The thread is inside a host call that did not return in time: the host may hold
+        // what the call waits for until this returns. Behind the closed gate it calls
+        // nothing more of the host but freeMemory, and its code stays mapped after the
+        // host unloads the library, until the process ends.
+        platform::keepThisLibraryMapped();
     }
 }

@@ -7,12 +7,7 @@
 // once. No C++ exception leaves any of them.
 
 #include "host/ts3_functions.h"
-
-#if defined(_WIN32)
-#define G19_EXPORT extern "C" __declspec(dllexport)
-#else
-#define G19_EXPORT extern "C" __attribute__((visibility("default")))
-#endif
+#include "platform/export.h"
 
 // The plug-in's name in UTF-8, converted on the first call. The string belongs to the
 // library and is the same pointer on every call until the library is unloaded; the caller
@@ -38,10 +33,14 @@ G19_EXPORT void ts3plugin_setFunctionPointers(const struct TS3Functions funcs);
 
 // After ts3plugin_setFunctionPointers. Starts the listener thread, which serves the display
 // program on TCP port 12132 and makes every call into the client's table from then on.
-// Returns 0 when the thread runs, 1 when it could not be started.
+// Returns 0 when the thread runs, 1 when it could not be started (see ts3plugin_shutdown).
 G19_EXPORT int ts3plugin_init();
 
 // Stops the listener thread and returns once it has ended, within about a second wherever
 // it was waiting; after that no code of the library runs until the next ts3plugin_init,
-// and the host may unload the library at once.
+// and the host may unload the library at once. A thread still inside a host call after
+// 1.5 s is left to end by itself when the call returns: shutdown returns anyway, the
+// thread calls nothing more of the host but freeMemory for what it holds, and the library
+// keeps itself mapped until the process ends. ts3plugin_init returns 1 until that thread
+// has ended.
 G19_EXPORT void ts3plugin_shutdown();

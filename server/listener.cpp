@@ -1,8 +1,10 @@
 #include "server/listener.h"
 
+#include "platform/library.h"
 #include "protocol/request.h"
 #include "server/http_guard.h"
 
+#include <atomic>
 #include <new>
 #include <ostream>
 #include <utility>
@@ -75,6 +77,7 @@ void serveConnection(const Serving& serving, SocketHandle connection)
             answer = processRequest(serving.requests, buffer, static_cast<std::int32_t>(received.count));
         } catch (const std::bad_alloc&) {
             // No answer can be built; the display program reconnects and asks again.
+            platform::keepMappedAfterException();
             return;
         }
         // A failed send is not acted on here: the next receive on a broken connection fails.
@@ -148,60 +151,112 @@ int runServer(const Serving& serving)
     return 0;
 }
 
-// The thread body: server lives one after another until `running` is cleared.
-void listenerThread(const ServerSettings& settings, const TS3Functions& host, std::string_view version,
-                    std::ostream& diagnostics, platform::RunFlag& running, platform::Interrupter& interrupter)
-{
-    const RequestContext requests{
-        host, version, [&running](std::chrono::milliseconds duration) { running.sleepFor(duration); },
-        diagnostics};
-    const Serving serving{settings, requests, running, interrupter};
+}  // namespace
 
-    running.sleepFor(settings.threadStartDelay);
+struct Listener::Run {
+    ServerSettings settings;
+    TS3Functions host;
+    std::string version;
+    std::ostream& diagnostics;
+    platform::RunFlag running;
+    platform::Interrupter interrupter;
+    // Set by the thread as the last thing it does with the run.
+    std::atomic<bool> ended{false};
+    std::atomic<int> holders{2};
+
+    Run(ServerSettings serverSettings, const TS3Functions& hostTable, std::string_view pluginVersion,
+        std::ostream& diagnosticStream)
+        : settings(std::move(serverSettings)),
+          host(hostTable),
+          version(pluginVersion),
+          diagnostics(diagnosticStream)
+    {
+    }
+};
+
+namespace {
+
+// The thread body: server lives one after another until `running` is cleared.
+void listenerThread(Listener::Run& run)
+{
+    platform::RunFlag& running = run.running;
+    const RequestContext requests{
+        run.host, run.version, [&running](std::chrono::milliseconds duration) { running.sleepFor(duration); },
+        run.diagnostics};
+    const Serving serving{run.settings, requests, running, run.interrupter};
+
+    running.sleepFor(run.settings.threadStartDelay);
     while (running.isSet()) {
         try {
             runServer(serving);
         } catch (...) {
             // Nothing may end the host's process from this thread. The sockets of the
             // failed life are closed; the next life starts after its pause.
+            platform::keepMappedAfterException();
         }
     }
-    diagnostics << "Runable= " << running.isSet() << " \n";
+    run.diagnostics << "Runable= " << running.isSet() << " \n";
+}
+
+void letGo(Listener::Run* run)
+{
+    if (run != nullptr && run->holders.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        delete run;
+    }
+}
+
+// The thread's entry. A thread that missed its stop keeps its run alive until its end.
+void runListenerThread(void* argument)
+{
+    Listener::Run* const run = static_cast<Listener::Run*>(argument);
+    listenerThread(*run);
+    run->ended.store(true, std::memory_order_release);
+    letGo(run);
 }
 
 }  // namespace
 
 Listener::~Listener()
 {
+    // A thread that missed its stop keeps its run alive by itself.
     stop();
+    letGo(m_late);
 }
 
 bool Listener::start(ServerSettings settings, const TS3Functions& host, std::string_view version,
                      std::ostream& diagnostics)
 {
-    stop();
-    m_settings = std::move(settings);
-    m_version = version;
-    m_interrupter = std::make_unique<platform::Interrupter>();
-    m_running.set();
-    try {
-        m_thread =
-            std::thread(listenerThread, std::cref(m_settings), std::cref(host), std::string_view(m_version),
-                        std::ref(diagnostics), std::ref(m_running), std::ref(*m_interrupter));
-    } catch (...) {
-        m_running.clear();
+    if (!stop() || lateThreadRunning()) {
         return false;
     }
+    letGo(std::exchange(m_late, nullptr));
+    auto run = std::make_unique<Run>(std::move(settings), host, version, diagnostics);
+    run->running.set();
+    if (!m_thread.start(runListenerThread, run.get())) {
+        return false;
+    }
+    m_run = run.release();
     return true;
 }
 
-void Listener::stop()
+bool Listener::lateThreadRunning() const
 {
-    m_running.clear();
-    if (m_interrupter) {
-        m_interrupter->interrupt();
+    return m_late != nullptr && !m_late->ended.load(std::memory_order_acquire);
+}
+
+bool Listener::stop(std::chrono::milliseconds limit)
+{
+    if (m_run == nullptr) {
+        return true;
     }
-    if (m_thread.joinable()) {
-        m_thread.join();
+    m_run->running.clear();
+    m_run->interrupter.interrupt();
+    const bool ended = m_thread.joinWithin(limit);
+    if (ended) {
+        letGo(m_run);
+    } else {
+        m_late = m_run;
     }
+    m_run = nullptr;
+    return ended;
 }

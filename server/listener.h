@@ -5,6 +5,7 @@
 #include "host/ts3_functions.h"
 #include "platform/run_flag.h"
 #include "platform/socket.h"
+#include "platform/thread.h"
 
 #include <chrono>
 #include <cstddef>
@@ -14,7 +15,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <thread>
 
 inline constexpr std::uint16_t LISTEN_PORT = 12132;
 inline constexpr int LISTEN_BACKLOG = 10;
@@ -40,33 +40,47 @@ struct ServerSettings {
     std::function<void(std::uint16_t port)> onListening;
 };
 
+// How long stop() waits for the thread. Every wait of the thread ends at a stop within a
+// fraction of a second; only a call into the host that does not return keeps it longer.
+inline constexpr std::chrono::milliseconds STOP_LIMIT{1500};
+
 // Owns the listener thread and the flag that keeps it running. start() and stop() run on
 // the host's thread.
 class Listener {
 public:
     Listener() = default;
+    // Stops as stop() does, and never waits longer.
     ~Listener();
     Listener(const Listener&) = delete;
     Listener& operator=(const Listener&) = delete;
 
     // Sets the run flag, then starts the thread, so that a stop right after start is never
-    // lost. The thread serves every request with `host`, which must stay in place until
-    // stop() has returned, and with `version` as the plug-in's version; its own diagnostics
-    // and the requests' go to `diagnostics`, from the thread only. False, with the flag
-    // clear again, when the thread could not be started.
+    // lost. The thread serves every request with its own copy of `host` and with `version`
+    // as the plug-in's version; its own diagnostics and the requests' go to `diagnostics`,
+    // from the thread only (the stream must outlive the thread). False, with nothing running,
+    // when the thread could not be started, or while a thread that missed its stop still
+    // runs (see stop()).
     bool start(ServerSettings settings, const TS3Functions& host, std::string_view version,
                std::ostream& diagnostics);
 
-    // Clears the flag, wakes the thread wherever it waits and returns once it has ended, so
-    // that the library may be unloaded at once. Does nothing when no thread runs.
-    void stop();
+    // Clears the flag, wakes the thread wherever it waits and waits for its end, at most
+    // `limit`. True when it has ended, or none ran: no code of the listener runs any more,
+    // so the library may be unloaded at once. False when the thread is still inside a call
+    // that did not return, a host call: it is let go, to end by itself once the call
+    // returns, with everything it uses; the caller must keep the library's code mapped and
+    // the thread away from the host.
+    bool stop(std::chrono::milliseconds limit = STOP_LIMIT);
+
+    // Whether a thread that stop() let go is still running.
+    bool lateThreadRunning() const;
+
+    // What one thread uses.
+    struct Run;
 
 private:
-    platform::RunFlag m_running;
-    // Fresh for every start: an interrupted one stays interrupted.
-    std::unique_ptr<platform::Interrupter> m_interrupter;
-    // Read by the thread while it runs.
-    ServerSettings m_settings;
-    std::string m_version;
-    std::thread m_thread;
+    // Each held by this listener and by its thread; the last of the two to let go frees it.
+    Run* m_run = nullptr;
+    // The run of the last thread that stop() let go, watched until it has ended.
+    Run* m_late = nullptr;
+    platform::Thread m_thread;
 };

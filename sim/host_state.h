@@ -9,7 +9,9 @@
 
 #include "sim/sim_host.h"
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdlib>
 #include <mutex>
@@ -187,6 +189,15 @@ struct HostState {
         return block == Block::STRING ? "string" : block == Block::CLIENT_LIST ? "clientList" : "channelList";
     }
     void freeLive();
+
+    // The hold (held_calls.cpp), with a lock of its own: a held call waits outside `mutex`.
+    std::atomic<bool> holding{false};
+    std::mutex holdMutex;
+    std::condition_variable holdReleased;
+    std::string heldFn;
+    std::size_t held = 0;
+
+    void waitWhileHeld(const char* fn);
 };
 
 // The one simulated host of the process.
@@ -204,6 +215,9 @@ template <typename Work, typename Fill>
 unsigned int serve(const Args& args, Work&& work, Fill&& fill)
 {
     HostState& h = host();
+    if (h.holding.load(std::memory_order_acquire)) {
+        h.waitWhileHeld(args.fn);
+    }
     std::lock_guard<std::mutex> lock(h.mutex);
     h.applyDueChanges();
     unsigned int ret = h.failure(args);

@@ -1,79 +1,33 @@
 #include "plugin_loader.h"
 
-#include <cstring>
+#include "platform/library.h"
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <dlfcn.h>
-#endif
+#include <cstring>
 
 namespace sim {
 
 namespace {
 
-#ifdef _WIN32
-std::string lastLoadError()
-{
-    return "error " + std::to_string(GetLastError());
-}
-
-void* openLibrary(const std::string& path)
-{
-    return reinterpret_cast<void*>(LoadLibraryA(path.c_str()));
-}
-
-void closeLibrary(void* handle)
-{
-    FreeLibrary(static_cast<HMODULE>(handle));
-}
-
-// Copied bit for bit: neither a symbol address nor FARPROC converts to an arbitrary
-// function pointer type without a cast that the warnings rightly question.
+// Copied bit for bit: a symbol's address converts to no function pointer type without a
+// cast that the warnings rightly question.
 template <typename Function>
 bool findExport(void* handle, const char* name, Function& function)
 {
-    const FARPROC symbol = GetProcAddress(static_cast<HMODULE>(handle), name);
+    void* const symbol = platform::librarySymbol(handle, name);
     static_assert(sizeof symbol == sizeof function);
     std::memcpy(&function, &symbol, sizeof function);
     return symbol != nullptr;
 }
-#else
-std::string lastLoadError()
-{
-    const char* text = dlerror();
-    return text != nullptr ? text : "unknown error";
-}
-
-void* openLibrary(const std::string& path)
-{
-    // Local binding: the plug-in's symbols must not stand in for anything of this program.
-    return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-}
-
-void closeLibrary(void* handle)
-{
-    dlclose(handle);
-}
-
-template <typename Function>
-bool findExport(void* handle, const char* name, Function& function)
-{
-    void* const symbol = dlsym(handle, name);
-    static_assert(sizeof symbol == sizeof function);
-    std::memcpy(&function, &symbol, sizeof function);
-    return symbol != nullptr;
-}
-#endif
 
 }  // namespace
 
 bool PluginLoader::load(const std::string& path, std::string& error)
 {
     unload();
-    m_handle = openLibrary(path);
+    std::string reason;
+    m_handle = platform::loadLibrary(path, reason);
     if (m_handle == nullptr) {
-        error = "cannot load " + path + ": " + lastLoadError();
+        error = "cannot load " + path + ": " + reason;
         return false;
     }
     PluginExports found;
@@ -112,7 +66,7 @@ void* PluginLoader::symbol(const char* name) const
 void PluginLoader::unload()
 {
     if (m_handle != nullptr) {
-        closeLibrary(m_handle);
+        platform::unloadLibrary(m_handle);
         m_handle = nullptr;
     }
     m_exports = PluginExports{};

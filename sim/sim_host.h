@@ -161,6 +161,15 @@ void setModelAndFailures(Model model, std::vector<FailureRule> rules);
 
 void setFailures(std::vector<FailureRule> rules);
 
+// Holds every call of the slot named `fn` inside the host, before it does anything, until
+// releaseHeldCalls(): a client whose call cannot return, because its main thread holds what
+// the call needs while it stops the plug-in. Calls of other slots go on. reset() leaves
+// the hold as it is.
+void holdCalls(const std::string& fn);
+void releaseHeldCalls();
+// How many calls wait in the hold now.
+std::size_t heldCalls();
+
 // Empties the model, the rules, the call log and the memory ledger, and restarts the
 // return-code numbering. Host memory still live is freed and counted as a leak no more;
 // call it between independent runs. The logging switch and the observer stay as they are.

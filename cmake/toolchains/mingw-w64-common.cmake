@@ -1,11 +1,18 @@
-# Shared part of the MinGW-w64 cross toolchains; G19_MINGW_TRIPLE names the target.
-# The "-posix" compilers use the winpthreads thread model, which std::thread needs.
+# Shared part of the MinGW-w64 cross toolchains; G19_MINGW_TRIPLE names the target and
+# G19_MINGW_THREADS the compilers' thread model. The "-posix" compilers use winpthreads,
+# which std::thread needs: the tools and the tests. The "-win32" compilers have no
+# std::thread but leave winpthreads out: the plug-in library, which a client loads and
+# unloads many times, and winpthreads takes a thread-local-storage index at every load
+# that it never gives back.
 set(CMAKE_SYSTEM_NAME Windows)
+if(NOT G19_MINGW_THREADS)
+    set(G19_MINGW_THREADS posix)
+endif()
 
-set(CMAKE_C_COMPILER ${G19_MINGW_TRIPLE}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${G19_MINGW_TRIPLE}-g++-posix)
+set(CMAKE_C_COMPILER ${G19_MINGW_TRIPLE}-gcc-${G19_MINGW_THREADS})
+set(CMAKE_CXX_COMPILER ${G19_MINGW_TRIPLE}-g++-${G19_MINGW_THREADS})
 set(CMAKE_RC_COMPILER ${G19_MINGW_TRIPLE}-windres)
-# The binutils cannot be derived from the "-posix" compiler names.
+# The binutils cannot be derived from the suffixed compiler names.
 set(CMAKE_AR ${G19_MINGW_TRIPLE}-ar CACHE FILEPATH "")
 set(CMAKE_RANLIB ${G19_MINGW_TRIPLE}-ranlib CACHE FILEPATH "")
 set(CMAKE_NM ${G19_MINGW_TRIPLE}-nm CACHE FILEPATH "")

@@ -15,7 +15,7 @@ set(allowed_platform platform)
 set(allowed_protocol host protocol)
 set(allowed_server host platform protocol server)
 set(allowed_plugin g19 host platform plugin server)
-set(allowed_sim host sim)
+set(allowed_sim host sim platform/library.h)
 set(allowed_client client protocol/wire.h)
 set(allowed_tools/probe client g19 platform tools protocol/wire.h)
 

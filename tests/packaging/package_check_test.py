@@ -178,6 +178,13 @@ class PackageCheckTest(unittest.TestCase):
         elf32[4] = 1
         self.assertRefused(self.replaced(ts3_package.LINUX_ENTRY, bytes(elf32)), "not a 64-bit")
 
+    def test_refuses_a_linux_library_that_asks_for_a_newer_glibc(self):
+        ts3_package.check_glibc(LINUX_PLUGIN, ts3_package.elf_symbols(LINUX_PLUGIN))
+        listing = ("0000000000000000      DF *UND*\t0000000000000000 (GLIBC_2.17) clock_gettime\n"
+                   "0000000000000000      DF *UND*\t0000000000000000 (GLIBC_2.34) pthread_create\n")
+        with self.assertRaisesRegex(ts3_package.PackageError, r"newer than 2\.17: pthread_create \(GLIBC_2\.34\)"):
+            ts3_package.check_glibc("library.so", listing)
+
     def test_refuses_dlls_of_another_build(self):
         without_init = [name for name in ts3_package.EXPORTS if name != "ts3plugin_init"]
         self.assertRefused(self.replaced(ts3_package.WIN32_ENTRY,

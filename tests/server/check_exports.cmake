@@ -1,5 +1,7 @@
 # Checks that a built plug-in library exports exactly the voice client's eight entry
-# points, and on Windows that it needs no C++ runtime DLL beside it.
+# points, and on Windows that it needs no C++ runtime DLL beside it and takes no
+# thread-local-storage index it cannot give back (TlsAlloc without TlsFree: the threads
+# library of the "-posix" runtime, which leaks one index per load).
 #   cmake -D TOOL=<nm or objdump> -D FORMAT=<elf|pe> -D LIBRARY=<file> -P check_exports.cmake
 set(expected
     ts3plugin_apiVersion ts3plugin_author ts3plugin_description ts3plugin_init
@@ -17,6 +19,7 @@ endif()
 
 set(exported "")
 set(imported "")
+set(functions "")
 string(REPLACE "\n" ";" lines "${listing}")
 foreach(line IN LISTS lines)
     if(FORMAT STREQUAL "elf")
@@ -30,6 +33,9 @@ foreach(line IN LISTS lines)
             list(APPEND exported "${CMAKE_MATCH_1}")
         elseif(line MATCHES "DLL Name: (.+)$")
             list(APPEND imported "${CMAKE_MATCH_1}")
+        elseif(line MATCHES "^\t[0-9a-fA-F]+\t +[0-9]+  ([A-Za-z_0-9]+)$")
+            # An imported function: "\t<hint address>\t <hint>  <name>".
+            list(APPEND functions "${CMAKE_MATCH_1}")
         endif()
     endif()
 endforeach()
@@ -43,4 +49,9 @@ foreach(dll IN LISTS imported)
         message(FATAL_ERROR "${LIBRARY} needs ${dll} beside it")
     endif()
 endforeach()
+list(FIND functions TlsAlloc tls_alloc)
+list(FIND functions TlsFree tls_free)
+if(tls_alloc GREATER -1 AND tls_free EQUAL -1)
+    message(FATAL_ERROR "${LIBRARY} imports TlsAlloc without TlsFree: each load takes an index for good")
+endif()
 message(STATUS "${LIBRARY}: exactly the eight entry points; imports: ${imported}")

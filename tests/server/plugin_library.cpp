@@ -3,11 +3,7 @@
 #include <chrono>
 #include <thread>
 
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <dlfcn.h>
-#endif
+#include "platform/library.h"
 
 PluginLibrary::PluginLibrary(const std::string& path)
 {
@@ -49,14 +45,5 @@ std::uint16_t PluginLibrary::waitForListeningPort(std::chrono::milliseconds time
 
 bool PluginLibrary::isMapped(const std::string& path)
 {
-#if defined(_WIN32)
-    HMODULE module = nullptr;
-    return GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT, path.c_str(), &module) != 0;
-#else
-    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
-    if (handle != nullptr) {
-        dlclose(handle);
-    }
-    return handle != nullptr;
-#endif
+    return platform::isLibraryMapped(path);
 }

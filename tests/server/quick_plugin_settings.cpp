@@ -1,15 +1,10 @@
 // The listener settings of the test build of the plug-in library: an ephemeral loopback
 // port and short pauses, so that a test can load, use and unload it many times quickly.
 
+#include "platform/export.h"
 #include "plugin/listener_settings.h"
 
 #include <atomic>
-
-#if defined(_WIN32)
-#define TEST_EXPORT extern "C" __declspec(dllexport)
-#else
-#define TEST_EXPORT extern "C" __attribute__((visibility("default")))
-#endif
 
 namespace {
 
@@ -18,7 +13,7 @@ std::atomic<std::uint16_t> g_listeningPort{0};
 }  // namespace
 
 // The port the listener listens on, 0 until it listens.
-TEST_EXPORT std::uint16_t g19test_listeningPort()
+G19_EXPORT std::uint16_t g19test_listeningPort()
 {
     return g_listeningPort.load();
 }
