@@ -10,39 +10,15 @@ namespace {
 // createReturnCode writes nothing.
 constexpr unsigned int REFUSED = 1;
 
-// The gate: a call enters only by moving it from OPEN to IN_CALL, and closing moves it to
-// CLOSED from either, so no call can slip in between a look at the gate and its entry.
-enum GateState : int { CLOSED, OPEN, IN_CALL };
-std::atomic<int> g_gate{CLOSED};
+// Whether calls go through to the host. A call that saw the gate open before it closed may
+// still be on its way into the host, or inside it; every later one is refused. One load per
+// call, which costs nothing on the request path.
+std::atomic<bool> g_open{false};
 
-// Written by openHostGate before the gate opens, and read only by calls that entered it.
+// Written by openHostGate before the gate opens, and read only by calls that found it open.
 TS3Functions g_host{};
-// Read without entering the gate, also by a thread that missed its stop.
+// Read without looking at the gate, also by a thread that missed its stop.
 std::atomic<unsigned int (*)(void*)> g_freeMemory{nullptr};
-
-class GateEntry {
-public:
-    GateEntry()
-    {
-        int expected = OPEN;
-        m_entered = g_gate.compare_exchange_strong(expected, IN_CALL, std::memory_order_acquire);
-    }
-    ~GateEntry()
-    {
-        int expected = IN_CALL;
-        if (m_entered) {
-            // Fails, and leaves the gate closed, when it was closed during the call.
-            g_gate.compare_exchange_strong(expected, OPEN, std::memory_order_release);
-        }
-    }
-    GateEntry(const GateEntry&) = delete;
-    GateEntry& operator=(const GateEntry&) = delete;
-
-    bool entered() const { return m_entered; }
-
-private:
-    bool m_entered = false;
-};
 
 template <auto Slot>
 struct Gated;
@@ -51,8 +27,7 @@ template <typename R, typename... Args, R (*TS3Functions::*Slot)(Args...)>
 struct Gated<Slot> {
     static R call(Args... args)
     {
-        const GateEntry entry;
-        if (entry.entered()) {
+        if (g_open.load(std::memory_order_acquire)) {
             return (g_host.*Slot)(args...);
         }
         if constexpr (std::is_same_v<R, uint64>) {
@@ -107,11 +82,11 @@ const TS3Functions& openHostGate(const TS3Functions& host)
 {
     g_host = host;
     g_freeMemory.store(host.freeMemory, std::memory_order_release);
-    g_gate.store(OPEN, std::memory_order_release);
+    g_open.store(true, std::memory_order_release);
     return g_gated;
 }
 
 void closeHostGate()
 {
-    g_gate.store(CLOSED, std::memory_order_seq_cst);
+    g_open.store(false, std::memory_order_seq_cst);
 }
