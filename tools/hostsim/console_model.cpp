@@ -163,6 +163,31 @@ bool idCannotChange(const ordered_json& patch, std::uint64_t id)
     return patch.contains("id") && patch.at("id") != ordered_json(id);
 }
 
+// What `patch`, a JSON merge patch, makes of a channel or a client, read back through the
+// scenario reader. Nothing, with `refused` set, when the patch is no object, changes the ID
+// or breaks the format.
+template <typename Entity>
+std::optional<Entity> patched(const Entity& current, const ordered_json& patch, EditResult& refused)
+{
+    const std::string kind = std::is_same_v<Entity, sim::Channel> ? "channel" : "client";
+    if (!patch.is_object()) {
+        refused = failure(400, "expected a JSON object");
+        return std::nullopt;
+    }
+    if (idCannotChange(patch, current.id)) {
+        refused = failure(400, "the ID of a " + kind + " cannot change");
+        return std::nullopt;
+    }
+    ordered_json merged = entityJson(current);
+    merged.merge_patch(patch);
+    std::string error;
+    std::optional<Entity> read = readEntity<Entity>(merged, error);
+    if (!read) {
+        refused = failure(400, error);
+    }
+    return read;
+}
+
 }  // namespace
 
 EditResult patchConnection(sim::Model& model, uint64 schid, const ordered_json& patch)
@@ -251,18 +276,10 @@ EditResult patchChannel(sim::Model& model, uint64 schid, uint64 id, const ordere
     if (channel == nullptr) {
         return failure(404, "no channel " + std::to_string(id) + onConnection(schid));
     }
-    if (!patch.is_object()) {
-        return failure(400, "expected a JSON object");
-    }
-    if (idCannotChange(patch, id)) {
-        return failure(400, "the ID of a channel cannot change");
-    }
-    ordered_json merged = entityJson(*channel);
-    merged.merge_patch(patch);
-    std::string error;
-    std::optional<sim::Channel> read = readEntity<sim::Channel>(merged, error);
+    EditResult refused;
+    std::optional<sim::Channel> read = patched(*channel, patch, refused);
     if (!read) {
-        return failure(400, error);
+        return refused;
     }
     if (read->parent != channel->parent) {
         if (read->parent != 0 && !channelExists(*connection, read->parent)) {
@@ -356,18 +373,10 @@ EditResult patchClient(sim::Model& model, uint64 schid, anyID id, const ordered_
     if (client == nullptr) {
         return failure(404, "no client " + std::to_string(id) + onConnection(schid));
     }
-    if (!patch.is_object()) {
-        return failure(400, "expected a JSON object");
-    }
-    if (idCannotChange(patch, id)) {
-        return failure(400, "the ID of a client cannot change");
-    }
-    ordered_json merged = entityJson(*client);
-    merged.merge_patch(patch);
-    std::string error;
-    std::optional<sim::Client> read = readEntity<sim::Client>(merged, error);
+    EditResult refused;
+    std::optional<sim::Client> read = patched(*client, patch, refused);
     if (!read) {
-        return failure(400, error);
+        return refused;
     }
     *client = std::move(*read);
     return {200, entityJson(*client)};
