@@ -87,20 +87,23 @@ class ShellExamples(unittest.TestCase):
         environment["PATH"] = os.pathsep.join(
             [os.path.dirname(HOSTSIM), os.path.dirname(PROBE), environment.get("PATH", "")])
         for where, script in found:
-            with self.subTest(where):
+            with self.subTest(where), tempfile.TemporaryFile("w+") as out, tempfile.TemporaryFile("w+") as err:
+                # Files, not pipes: a simulator left running by a failed script keeps them open.
                 run = subprocess.Popen(["bash", "-e", "-c", script], cwd=self.work.name, env=environment,
-                                       stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                                       start_new_session=True)
+                                       stdout=out, stderr=err, text=True, start_new_session=True)
                 try:
-                    out, err = run.communicate(timeout=SCRIPT_TIMEOUT_S)
+                    run.wait(timeout=SCRIPT_TIMEOUT_S)
                 except subprocess.TimeoutExpired:
-                    run.kill()
-                    out, err = run.communicate()
+                    os.killpg(run.pid, signal.SIGKILL)
+                    run.wait()
                 stopped = end_group(run.pid)
-                report = "%s\n--- stdout\n%s--- stderr\n%s" % (script, out, err)
+                out.seek(0)
+                err.seek(0)
+                printed, errors = out.read(), err.read()
+                report = "%s\n--- stdout\n%s--- stderr\n%s" % (script, printed, errors)
                 self.assertEqual(run.returncode, 0, report)
-                self.assertNotIn("g19-probe:", err, report)
-                self.assertTrue(out.strip(), report)
+                self.assertNotIn("g19-probe:", errors, report)
+                self.assertTrue(printed.strip(), report)
                 self.assertTrue(stopped, "the simulator outlived the script's kill -INT\n" + report)
 
 
