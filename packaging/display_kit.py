@@ -41,7 +41,7 @@ def docs():
     scenarios = sorted("docs/scenarios/" + name for name in os.listdir(os.path.join(SOURCE, "docs", "scenarios"))
                        if name.endswith(".json"))
     return ["docs/protocol.md", "docs/example-server.json", "docs/scenarios.md", "docs/scenario.schema.json",
-            "docs/console.md", "docs/console.png"] + scenarios
+            "docs/console.md", "docs/console.png", "docs/probe.md"] + scenarios
 
 
 def names(platform):

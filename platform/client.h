@@ -29,6 +29,8 @@ struct ClientConnection {
     SocketHandle socket = INVALID_SOCKET_HANDLE;  // non-blocking; close with closeSocket
     WaitStatus status = WaitStatus::FAILED;       // READY once connected
     std::string error;                            // why not, for a person
+    // Nothing listens there (yet): the connect was refused or reset. Worth another try.
+    bool refused = false;
 };
 
 // Resolves `host` and tries each of its addresses in turn until one takes the connection.

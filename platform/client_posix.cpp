@@ -136,6 +136,7 @@ ClientConnection connectTo(const std::string& host, std::uint16_t port, SteadyCl
         }
         ::close(fd);
         result.error = std::strerror(error);
+        result.refused = error == ECONNREFUSED || error == ECONNRESET;
     }
     freeaddrinfo(addresses);
     return result;

@@ -165,6 +165,7 @@ ClientConnection connectTo(const std::string& host, std::uint16_t port, SteadyCl
         }
         ::closesocket(s);
         result.error = errorText(error);
+        result.refused = error == WSAECONNREFUSED || error == WSAECONNRESET;
     }
     freeaddrinfo(addresses);
     return result;

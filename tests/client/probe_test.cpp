@@ -427,7 +427,7 @@ TEST_P(ProbeFailureTest, ExitsWithItsCodeAndOneLine)
         LoopbackServer closed([](const Bytes&) { return Bytes(); });
         port = closed.port();  // free again once the server is gone
     }
-    std::vector<std::string> arguments = {"--port", std::to_string(port), "--timeout", "0.5"};
+    std::vector<std::string> arguments = {"--port", std::to_string(port), "--timeout", "0.5", "--wait", "0"};
     arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
     const ProbeRun run = probe(arguments);
     EXPECT_EQ(run.exitCode, c.exitCode) << run.err;

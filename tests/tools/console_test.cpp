@@ -8,12 +8,17 @@
 #include "web_console.h"
 
 #include "host/properties.h"
+#include "platform/client.h"
+#include "sim/scenario_json.h"
 #include "sim/sim_host.h"
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
 
 namespace {
 
@@ -235,6 +240,48 @@ protected:
         return error != 0;
     }
 
+    // A request written by hand, as curl writes it, on a connection that stays open until
+    // closed: what came back by the time `text` appeared, the server closed, or `timeout` passed.
+    struct RawConnection {
+        platform::SocketHandle socket = platform::INVALID_SOCKET_HANDLE;
+        std::string received;
+
+        ~RawConnection() { close(); }
+        void close()
+        {
+            if (socket != platform::INVALID_SOCKET_HANDLE) {
+                platform::closeSocket(socket);
+                socket = platform::INVALID_SOCKET_HANDLE;
+            }
+        }
+        bool readUntil(const std::string& text, std::chrono::milliseconds timeout)
+        {
+            const auto deadline = platform::SteadyClock::now() + timeout;
+            char buffer[4096];
+            while (received.find(text) == std::string::npos &&
+                   platform::waitUntilReadable(socket, deadline) == platform::WaitStatus::READY) {
+                const platform::IoResult got = platform::receiveSome(socket, buffer, sizeof buffer);
+                if (got.status == platform::IoStatus::CLOSED || got.status == platform::IoStatus::FAILED) {
+                    break;
+                }
+                received.append(buffer, got.count);
+            }
+            return received.find(text) != std::string::npos;
+        }
+    };
+
+    std::unique_ptr<RawConnection> rawRequest(const std::string& head)
+    {
+        auto connection = std::make_unique<RawConnection>();
+        const auto deadline = platform::SteadyClock::now() + std::chrono::seconds(2);
+        const platform::ClientConnection opened = platform::connectTo("127.0.0.1", m_console.port(), deadline);
+        EXPECT_EQ(opened.status, platform::WaitStatus::READY) << opened.error;
+        connection->socket = opened.socket;
+        const std::string request = head + "Host: " + m_origin.substr(7) + "\r\n\r\n";
+        EXPECT_EQ(platform::sendSome(connection->socket, request.data(), request.size()).count, request.size());
+        return connection;
+    }
+
     WebConsole m_console{ConsoleHooks{}};
     std::string m_origin;
 };
@@ -311,6 +358,48 @@ TEST_F(WebConsoleTest, LoadsScenariosAndExamples)
     EXPECT_EQ(sim::model().connections.size(), 1u);
     EXPECT_NE(sim::model().connections[0].serverName, "Test");
     EXPECT_EQ(send("POST", "/api/examples/nothing", own)->status, 404);
+}
+
+TEST_F(WebConsoleTest, AnswersAPostWithoutABodyAtOnceAndEveryErrorAsJson)
+{
+    using std::chrono::milliseconds;
+    const auto start = std::chrono::steady_clock::now();
+    const auto loaded = rawRequest("POST /api/examples/minimal HTTP/1.1\r\n");
+    EXPECT_TRUE(loaded->readUntil(R"({"loaded":"minimal"})", milliseconds(2000))) << loaded->received;
+    EXPECT_LT(std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - start).count(), 1000);
+    EXPECT_EQ(loaded->received.rfind("HTTP/1.1 200 ", 0), 0u) << loaded->received;
+
+    const auto unknown = rawRequest("DELETE /api/examples/minimal HTTP/1.1\r\n");
+    EXPECT_TRUE(unknown->readUntil(R"({"error":"no such path"})", milliseconds(2000))) << unknown->received;
+
+    // A body cut short by a client that goes away is an error, and nothing is loaded.
+    const std::string scenario = R"({"connections": []})";
+    std::string error;
+    ASSERT_TRUE(sim::parseScenario(scenario, error)) << "a body that would change the model: " << error;
+    sim::setModel(server());
+    const auto cut = rawRequest("PUT /api/scenario HTTP/1.1\r\nContent-Length: 100\r\n");
+    platform::sendSome(cut->socket, scenario.data(), scenario.size());
+    platform::closeSocket(cut->socket);
+    cut->socket = platform::INVALID_SOCKET_HANDLE;
+    std::this_thread::sleep_for(milliseconds(200));
+    EXPECT_EQ(sim::model().connections[0].serverName, "Test");
+}
+
+TEST_F(WebConsoleTest, AClosedEventStreamFreesItsSlotWithinASecond)
+{
+    constexpr int MAX_STREAMS = 16;  // as docs/console.md promises
+    std::vector<std::unique_ptr<RawConnection>> streams;
+    for (int i = 0; i < MAX_STREAMS; ++i) {
+        streams.push_back(rawRequest("GET /api/events HTTP/1.1\r\n"));
+        ASSERT_TRUE(streams.back()->readUntil("event: state", std::chrono::seconds(2))) << i;
+    }
+    const auto refused = rawRequest("GET /api/events HTTP/1.1\r\nConnection: close\r\n");
+    EXPECT_TRUE(refused->readUntil("HTTP/1.1 503 ", std::chrono::seconds(2))) << refused->received;
+
+    streams.clear();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    const auto next = rawRequest("GET /api/events HTTP/1.1\r\n");
+    EXPECT_TRUE(next->readUntil("event: state", std::chrono::seconds(2))) << next->received;
 }
 
 }  // namespace

@@ -32,6 +32,9 @@ constexpr std::chrono::milliseconds IDLE_POLL{500};
 // A comment line this often finds out a page that went away: until a write fails, its stream
 // holds a thread and counts against MAX_STREAMS.
 constexpr std::chrono::seconds STREAM_KEEPALIVE{5};
+// Between events a stream looks this often whether its page has closed it, so that the slot
+// is free again within a second.
+constexpr std::chrono::milliseconds STREAM_LIVENESS{250};
 // Each open stream holds one of the HTTP server's threads; REQUEST_THREADS more serve requests.
 constexpr int MAX_STREAMS = 16;
 constexpr int REQUEST_THREADS = 8;
@@ -78,6 +81,34 @@ std::optional<std::uint64_t> pathNumber(const httplib::Request& req, std::size_t
         return std::stoull(req.matches[index].str());
     } catch (const std::exception&) {
         return std::nullopt;
+    }
+}
+
+// HTTP/1.1 gives a request with neither Content-Length nor Transfer-Encoding no body, but the
+// HTTP library would read one until the client gives up, and only then act on it.
+void noLengthMeansNoBody(const httplib::Request& req)
+{
+    const bool mayHaveBody = req.method == "POST" || req.method == "PUT" || req.method == "PATCH" ||
+                             req.method == "DELETE";
+    if (mayHaveBody && !req.has_header("Content-Length") && !req.has_header("Transfer-Encoding")) {
+        // The request is the library's own, not a constant: only the handler's view is const.
+        const_cast<httplib::Request&>(req).headers.emplace("Content-Length", "0");
+    }
+}
+
+// What the HTTP library answers on its own (a body it could not read, a path that matches no
+// route) gets the API's JSON error too, rather than an empty body.
+std::string libraryError(int status)
+{
+    switch (status) {
+        case 400:
+            return "the request could not be read";
+        case 404:
+            return "no such path";
+        case 413:
+            return "the body is larger than " + std::to_string(MAX_BODY_BYTES) + " bytes";
+        default:
+            return httplib::detail::status_message(status);
     }
 }
 
@@ -230,12 +261,25 @@ struct WebConsole::Impl {
     // entries changed since the last event. Called again and again while it returns true.
     bool stream(std::uint64_t& version, std::uint64_t& revision, httplib::DataSink& sink)
     {
+        const Clock::time_point keepalive = Clock::now() + STREAM_KEEPALIVE;
         std::unique_lock<std::mutex> lock(mutex);
-        changed.wait_for(lock, STREAM_KEEPALIVE, [&] {
-            return stopping || version != stateVersion || revision != activity.revision();
-        });
-        if (stopping) {
-            return false;
+        for (;;) {
+            const bool news = changed.wait_for(lock, STREAM_LIVENESS, [&] {
+                return stopping || version != stateVersion || revision != activity.revision();
+            });
+            if (stopping) {
+                return false;
+            }
+            if (news || Clock::now() >= keepalive) {
+                break;
+            }
+            lock.unlock();
+            // A page that went away shows as a socket that is closed for reading.
+            const bool open = sink.is_writable();
+            lock.lock();
+            if (!open) {
+                return false;
+            }
         }
         std::string events;
         if (version != stateVersion) {
@@ -256,6 +300,7 @@ struct WebConsole::Impl {
     void guard()
     {
         server.set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
+            noLengthMeansNoBody(req);
             const std::string host = req.get_header_value("Host");
             const bool allowed =
                 req.has_header("Host") && console::isLoopbackHost(host) &&
@@ -274,6 +319,11 @@ struct WebConsole::Impl {
             {"X-Content-Type-Options", "nosniff"},
             // No inline script, nothing from elsewhere, and no framing by another page.
             {"Content-Security-Policy", "default-src 'self'; frame-ancestors 'none'"},
+        });
+        server.set_error_handler([](const httplib::Request&, httplib::Response& res) {
+            if (res.body.empty()) {
+                answerError(res, res.status, libraryError(res.status));
+            }
         });
         server.set_exception_handler(
             [](const httplib::Request&, httplib::Response& res, std::exception_ptr error) {

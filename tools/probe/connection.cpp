@@ -68,13 +68,16 @@ void Connection::close()
 }
 
 std::string Connection::open(const std::string& host, std::uint16_t port, Clock::time_point deadline,
-                             ReadStatus* status)
+                             ReadStatus* status, bool* refused)
 {
     close();
     platform::ClientConnection connection = platform::connectTo(host, port, deadline);
     if (connection.status != platform::WaitStatus::READY) {
         if (status != nullptr) {
             *status = readStatusOf(connection.status);
+        }
+        if (refused != nullptr) {
+            *refused = connection.status == platform::WaitStatus::FAILED && connection.refused;
         }
         return "cannot connect to " + host + ":" + std::to_string(port) + ": " + connection.error;
     }

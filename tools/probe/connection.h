@@ -25,9 +25,10 @@ public:
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
-    // Tries each address of `host` in turn. Returns an empty string, or why it failed.
+    // Tries each address of `host` in turn. Returns an empty string, or why it failed;
+    // `refused` tells whether nothing listened there, so that a later try may succeed.
     std::string open(const std::string& host, std::uint16_t port, Clock::time_point deadline,
-                     ReadStatus* status = nullptr);
+                     ReadStatus* status = nullptr, bool* refused = nullptr);
     std::string sendAll(const Bytes& bytes, Clock::time_point deadline, ReadStatus* status = nullptr);
     // Appends what arrives first, waiting no longer than `deadline`.
     ReadStatus readSome(Bytes& buffer, Clock::time_point deadline, std::string& error);

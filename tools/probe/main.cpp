@@ -27,12 +27,14 @@ constexpr int EXIT_MALFORMED = 3;
 // Internal only: the user stopped `watch`, which is how it is meant to end.
 constexpr int STOPPED = -1;
 
+constexpr std::chrono::seconds RETRY_INTERVAL{1};
 constexpr std::size_t MAX_REQUEST_SIZE = 512;  // the plug-in takes one receive of this size as one request
 
 struct Options {
     std::string host = "127.0.0.1";
     std::uint16_t port = 12132;
     double timeoutSeconds = 5;
+    double waitSeconds = 5;
     bool json = false;
     bool colour = false;
 
@@ -68,15 +70,33 @@ int exitCodeOf(const probe::Exchange& exchange)
     return fail(EXIT_NETWORK, exchange.error);
 }
 
+// A refused connect means the plug-in is not listening yet (it opens its port 2 s after the
+// voice client starts it), so it is tried again every second, as display programs are told to,
+// until `--wait` has passed.
 int connect(probe::Connection& connection, const Options& options)
 {
-    probe::ReadStatus status = probe::ReadStatus::FAILED;
-    const std::string error =
-        connection.open(options.host, options.port, probe::Clock::now() + options.timeout(), &status);
-    if (error.empty()) {
-        return EXIT_OK;
+    const probe::Clock::time_point giveUp =
+        probe::Clock::now() + std::chrono::milliseconds(static_cast<std::int64_t>(options.waitSeconds * 1000.0));
+    for (;;) {
+        const probe::Clock::time_point attempt = probe::Clock::now();
+        probe::ReadStatus status = probe::ReadStatus::FAILED;
+        bool refused = false;
+        const std::string error =
+            connection.open(options.host, options.port, attempt + options.timeout(), &status, &refused);
+        if (error.empty()) {
+            return EXIT_OK;
+        }
+        if (status == probe::ReadStatus::INTERRUPTED) {
+            return STOPPED;
+        }
+        const probe::Clock::time_point next = attempt + RETRY_INTERVAL;
+        if (!refused || next > giveUp) {
+            return fail(EXIT_NETWORK, error);
+        }
+        if (platform::pauseUntil(next) == platform::WaitStatus::INTERRUPTED) {
+            return STOPPED;
+        }
     }
-    return status == probe::ReadStatus::INTERRUPTED ? STOPPED : fail(EXIT_NETWORK, error);
 }
 
 // Sends `request` and decodes its answer into `answer`.
@@ -398,6 +418,10 @@ int main(int argc, char** argv)
     app.add_option("--timeout", options.timeoutSeconds, "Seconds to wait for the connection and each answer")
         ->capture_default_str()
         ->check(CLI::Range(0.001, 3600.0));
+    app.add_option("--wait", options.waitSeconds,
+                   "Seconds to keep trying, once a second, while the plug-in's port refuses connections")
+        ->capture_default_str()
+        ->check(CLI::Range(0.0, 3600.0));
     app.add_flag("--json", options.json, "Print the decoded answer as JSON");
 
     app.add_subcommand("server", "Plug-in version and server name");

@@ -9,7 +9,19 @@ namespace probe {
 
 namespace {
 
-constexpr std::size_t MAX_INDENT_LEVELS = 8;  // deeper channels keep the indentation of this level
+// Deeper channels keep the indentation of this level and say their depth, so that the names
+// keep their room on an 80-column terminal.
+constexpr std::size_t MAX_INDENT_LEVELS = 8;
+constexpr const char* NO_NAME = "(no name)";
+
+std::string treeIndent(std::size_t depth)
+{
+    std::string indent(2 * std::min(depth, MAX_INDENT_LEVELS), ' ');
+    if (depth > MAX_INDENT_LEVELS) {
+        indent += "(depth " + std::to_string(depth) + ") ";
+    }
+    return indent;
+}
 
 bool continuation(unsigned char byte)
 {
@@ -317,7 +329,10 @@ std::vector<std::pair<std::size_t, std::size_t>> channelTree(const display::Chan
 std::string channelLabel(std::uint64_t channel, const ChannelNames& names)
 {
     const auto it = names.find(channel);
-    return it != names.end() ? printable(it->second) : "#" + std::to_string(channel);
+    if (it == names.end()) {
+        return "#" + std::to_string(channel);
+    }
+    return it->second.empty() ? NO_NAME : printable(it->second);
 }
 
 void printServer(std::ostream& out, const display::ServerInfo& info, bool colour)
@@ -336,8 +351,12 @@ void printChannels(std::ostream& out, const display::ChannelList& list, bool col
         2);
     for (const auto& [index, depth] : channelTree(list)) {
         const display::Channel& channel = list.channels[index];
-        const Cell name(std::string(2 * std::min(depth, MAX_INDENT_LEVELS), ' '), printable(channel.name),
-                        channel.passwordFlag != 0 ? " [locked]" : "", Colour::YELLOW);
+        // An empty name would leave the line looking like a channel one level up.
+        Cell name(treeIndent(depth), channel.name.empty() ? NO_NAME : printable(channel.name),
+                  channel.passwordFlag != 0 ? " [locked]" : "", Colour::YELLOW);
+        if (channel.name.empty()) {
+            name.colour = Colour::DIM;
+        }
         table.add({name,
                    {std::to_string(channel.id)},
                    {std::to_string(channel.neededTalkPower)},

@@ -69,15 +69,16 @@ private:
 
 // The channels in the order a tree shows them, with their depth: each channel under its
 // parent, siblings sorted as the voice client sorts them: a channel's order is the ID of the
-// sibling it follows, 0 for the first. Siblings no such chain reaches follow in list order.
-// A channel whose parent is not in the list, or that is caught in a cycle of parents, is
-// shown at the top level, after the others; every channel appears once.
+// sibling it follows, 0 for the first. Siblings no such chain reaches each start a chain of
+// their own, in list order. A channel whose parent is not in the list, or that is caught in a
+// cycle of parents, is shown at the top level, after the others; every channel appears once.
+// docs/protocol.md states the same rule for display authors.
 std::vector<std::pair<std::size_t, std::size_t>> channelTree(const display::ChannelList& list);
 
 void printServer(std::ostream& out, const display::ServerInfo& info, bool colour);
 void printChannels(std::ostream& out, const display::ChannelList& list, bool colour);
 void printClients(std::ostream& out, const display::ClientList& list, const ChannelNames& names, bool colour);
-// "Lobby" or, for a channel not in `names`, "#42".
+// "Lobby", "(no name)" for an empty one or, for a channel not in `names`, "#42".
 std::string channelLabel(std::uint64_t channel, const ChannelNames& names);
 std::string paint(const std::string& text, Colour colour, bool enabled);
 
