@@ -284,9 +284,11 @@ class Program:
             return None
         finally:
             self.reader.join(timeout=2)
+            self.process.stderr.close()
 
     def kill(self):
         if self.process.poll() is None:
             self.process.kill()
             self.process.wait()
         self.reader.join(timeout=2)
+        self.process.stderr.close()
