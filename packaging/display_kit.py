@@ -82,8 +82,14 @@ def build(platform, hostsim, probe, plugin, out):
     for document in docs():
         with open(os.path.join(SOURCE, document), "rb") as file:
             entries.append((document, file.read(), False))
+    write(out, platform, folder(platform), entries)
+
+
+def write(out, platform, top, entries):
+    """Writes (name, bytes, executable) entries into one folder `top` of an archive of the
+    platform's kind, the same bytes for the same entries and SOURCE_DATE_EPOCH."""
     stamp = int(os.environ.get("SOURCE_DATE_EPOCH", time.time()))
-    top = folder(platform) + "/"
+    top += "/"
     if platform == "win64":
         with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as archive:
             for name, data, _ in sorted(entries):
@@ -101,20 +107,24 @@ def build(platform, hostsim, probe, plugin, out):
         packed.write(buffer.getvalue())
 
 
-def read(path, platform):
-    """The kit's files by name within its folder, with whether each may be executed."""
-    top = folder(platform) + "/"
+def read(path, platform, top=None):
+    """The files of the archive's one folder (the kit's unless `top` names another) by name
+    within it, with whether each may be executed."""
+    top = (top or folder(platform)) + "/"
     found = {}
-    if platform == "win64":
-        with zipfile.ZipFile(path) as archive:
-            for info in archive.infolist():
-                found[info.filename] = (archive.read(info), True)
-    else:
-        with tarfile.open(path, "r:gz") as archive:
-            for info in archive.getmembers():
-                if not info.isfile():
-                    raise ts3_package.PackageError("%s is not a plain file" % info.name)
-                found[info.name] = (archive.extractfile(info).read(), bool(info.mode & stat.S_IXUSR))
+    try:
+        if platform == "win64":
+            with zipfile.ZipFile(path) as archive:
+                for info in archive.infolist():
+                    found[info.filename] = (archive.read(info), True)
+        else:
+            with tarfile.open(path, "r:gz") as archive:
+                for info in archive.getmembers():
+                    if not info.isfile():
+                        raise ts3_package.PackageError("%s is not a plain file" % info.name)
+                    found[info.name] = (archive.extractfile(info).read(), bool(info.mode & stat.S_IXUSR))
+    except (zipfile.BadZipFile, tarfile.TarError, OSError, EOFError) as error:
+        raise ts3_package.PackageError("%s cannot be read: %s" % (path, error))
     outside = [name for name in found if not name.startswith(top)]
     if outside:
         raise ts3_package.PackageError("entries outside %s: %s" % (top, outside))
@@ -156,16 +166,14 @@ def plugin_api(name, data, platform):
         symbols = ts3_package.elf_symbols(path)
         ts3_package.check_exports(name, ts3_package.elf_exports(symbols))
         ts3_package.check_glibc(name, symbols)
+        ts3_package.check_glibcxx(name, symbols)
         return ts3_package.linux_identity(path)["apiVersion"]
 
 
 def check(path):
     """Raises PackageError with the first thing wrong with the kit at path."""
     platform = platform_of(path)
-    try:
-        content = read(path, platform)
-    except (zipfile.BadZipFile, tarfile.TarError, OSError, EOFError) as error:
-        raise ts3_package.PackageError("%s cannot be read: %s" % (path, error))
+    content = read(path, platform)
     files = names(platform)
     expected = sorted(["README.md"] + list(files.values()) + docs())
     if sorted(content) != expected:

@@ -72,6 +72,9 @@ PE_CHARACTERISTIC_DLL = 0x2000
 # The newest glibc symbol version the Linux library may ask for: a system with an older glibc
 # refuses to load it, and players still run 2.31 (Debian 11, Ubuntu 20.04) and older.
 GLIBC_NEWEST = (2, 17)
+# The newest libstdc++ symbol version it may ask for: the client runs it with the system's
+# libstdc++, and 3.4.22 is GCC 6's (Debian 9, Ubuntu 18.04 have 3.4.22 and later).
+GLIBCXX_NEWEST = (3, 4, 22)
 
 
 class PackageError(Exception):
@@ -122,17 +125,46 @@ def elf_exports(listing):
     return names
 
 
-def check_glibc(name, listing):
-    """Refuses a Linux library that asks for a glibc symbol newer than GLIBC_NEWEST."""
-    too_new = []
+def needed_versions(listing, prefix):
+    """The symbols of an objdump -T listing that ask for a version of `prefix` (GLIBC, GLIBCXX,
+    CXXABI), as (version as numbers, "symbol (PREFIX_version)")."""
+    found = []
     for line in listing.splitlines():
-        # "... (GLIBC_2.34) pthread_create" for a symbol the library needs.
-        match = re.search(r"\(?GLIBC_([0-9.]+)\)?\s+(\S+)\s*$", line)
-        if match and tuple(int(part) for part in match.group(1).split(".")) > GLIBC_NEWEST:
-            too_new.append("%s (GLIBC_%s)" % (match.group(2), match.group(1)))
+        # "... (GLIBC_2.34) pthread_create" for a symbol the file needs.
+        match = re.search(r"\(?\b%s_([0-9][0-9.]*)\)?\s+(\S+)\s*$" % prefix, line)
+        if match:
+            found.append((tuple(int(part) for part in match.group(1).split(".") if part),
+                          "%s (%s_%s)" % (match.group(2), prefix, match.group(1))))
+    return found
+
+
+def _too_new(listing, prefix, newest):
+    return sorted(symbol for version, symbol in needed_versions(listing, prefix) if version > newest)
+
+
+def check_glibc(name, listing, newest=GLIBC_NEWEST):
+    """Refuses a Linux file that asks for a glibc symbol newer than `newest`."""
+    too_new = _too_new(listing, "GLIBC", newest)
     if too_new:
-        raise PackageError("%s asks for a glibc newer than %d.%d: %s"
-                           % (name, GLIBC_NEWEST[0], GLIBC_NEWEST[1], ", ".join(sorted(too_new))))
+        raise PackageError("%s asks for a glibc newer than %s: %s"
+                           % (name, ".".join(map(str, newest)), ", ".join(too_new)))
+
+
+def check_glibcxx(name, listing, newest=GLIBCXX_NEWEST):
+    """Refuses a Linux file that asks for a libstdc++ symbol newer than `newest`."""
+    too_new = _too_new(listing, "GLIBCXX", newest)
+    if too_new:
+        raise PackageError("%s asks for a libstdc++ newer than GLIBCXX_%s: %s"
+                           % (name, ".".join(map(str, newest)), ", ".join(too_new)))
+
+
+def check_own_cxx_runtime(name, listing):
+    """Refuses a Linux program that asks the system for any part of the C++ runtime: one that
+    carries its own runs where the system's libstdc++ is older than the one it was built with."""
+    needed = sorted(symbol for prefix in ("GLIBCXX", "CXXABI") for _, symbol in needed_versions(listing, prefix))
+    if needed:
+        raise PackageError("%s needs the system's C++ runtime instead of carrying its own: %s"
+                           % (name, ", ".join(needed)))
 
 
 def check_exports(name, exports):
@@ -391,6 +423,7 @@ def check(path, api=None, win64_loader=None):
         symbols = elf_symbols(linux)
         check_exports(LINUX_ENTRY, elf_exports(symbols))
         check_glibc(LINUX_ENTRY, symbols)
+        check_glibcxx(LINUX_ENTRY, symbols)
         identity = linux_identity(linux)
         check_ini(ini, identity, api)
         check_pe(WIN64_ENTRY, data[WIN64_ENTRY], PE_MACHINE_AMD64, PE_MAGIC_PE32_PLUS, identity["description"], api)

@@ -7,7 +7,7 @@ cmake_minimum_required(VERSION 3.25)
 
 # Folders whose names start a project include ("protocol/request.h"); any other include
 # ("gtest/gtest.h", "sys/socket.h") is not the project's.
-set(project_folders bench client fuzz g19 host packaging platform plugin protocol server sim tests tools)
+set(project_folders bench bridge client fuzz g19 host packaging platform plugin protocol server sim tests tools)
 
 # What each folder may include of the project: whole folders, or single headers.
 set(allowed_host host)
@@ -18,13 +18,17 @@ set(allowed_plugin g19 host platform plugin server)
 set(allowed_sim host sim platform/library.h)
 set(allowed_client client protocol/wire.h)
 set(allowed_tools/probe client g19 platform tools protocol/wire.h)
+# The bridge is a host of its own: it answers the request path's host calls and knows neither
+# the protocol nor the server, which only its program starts.
+set(allowed_bridge bridge host platform)
+set(allowed_tools/bridge bridge g19 platform server)
 
 # Names a folder must not use at all: protocol/ takes everything through its request's
 # context and writes to no process stream.
 set(forbidden_protocol "hostFunctions" "pluginState" "std::cout")
 
 set(violations "")
-foreach(folder host platform protocol server plugin sim client tools/probe)
+foreach(folder host platform protocol server plugin sim client tools/probe bridge tools/bridge)
     file(GLOB sources "${SOURCE_DIR}/${folder}/*.h" "${SOURCE_DIR}/${folder}/*.cpp")
     if(NOT sources)
         list(APPEND violations "${folder}/: no sources found under ${SOURCE_DIR}")

@@ -13,6 +13,7 @@ import struct
 import sys
 import tempfile
 import unittest
+import unittest.mock
 import zipfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "packaging"))
@@ -184,6 +185,25 @@ class PackageCheckTest(unittest.TestCase):
                    "0000000000000000      DF *UND*\t0000000000000000 (GLIBC_2.34) pthread_create\n")
         with self.assertRaisesRegex(ts3_package.PackageError, r"newer than 2\.17: pthread_create \(GLIBC_2\.34\)"):
             ts3_package.check_glibc("library.so", listing)
+
+    def test_refuses_a_linux_library_that_asks_for_a_newer_libstdcxx(self):
+        ts3_package.check_glibcxx(LINUX_PLUGIN, ts3_package.elf_symbols(LINUX_PLUGIN))
+        line = "0000000000000000      DF *UND*\t0000000000000000 (%s) _ZNSt6chrono3_V212system_clock3nowEv\n"
+        # Numbers, not text: 3.4.9 is older than 3.4.22.
+        for version, refused in (("GLIBCXX_3.4.9", False), ("GLIBCXX_3.4.21", False), ("GLIBCXX_3.4.22", False),
+                                 ("GLIBCXX_3.4.23", True), ("GLIBCXX_3.4.30", True), ("GLIBCXX_3.5", True),
+                                 ("CXXABI_1.3.13", False), ("GLIBC_2.17", False)):
+            with self.subTest(version=version):
+                if refused:
+                    with self.assertRaisesRegex(ts3_package.PackageError,
+                                                r"libstdc\+\+ newer than GLIBCXX_3\.4\.22: .*now.* \(%s\)" % version):
+                        ts3_package.check_glibcxx("library.so", line % version)
+                else:
+                    ts3_package.check_glibcxx("library.so", line % version)
+        # The package check reads it too.
+        listing = ts3_package.elf_symbols(LINUX_PLUGIN) + line % "GLIBCXX_3.4.29"
+        with unittest.mock.patch.object(ts3_package, "elf_symbols", return_value=listing):
+            self.assertRefused(self.good_entries(), "newer than GLIBCXX_3.4.22")
 
     def test_refuses_dlls_of_another_build(self):
         without_init = [name for name in ts3_package.EXPORTS if name != "ts3plugin_init"]

@@ -14,18 +14,27 @@ constexpr DWORD TICK_INTERVAL_MS = 1000;
 HANDLE g_stopEvent = nullptr;
 HANDLE g_inputEvent = nullptr;
 
+// How long a closing console window waits for the program to stop before Windows ends it.
+constexpr DWORD CLOSE_GRACE_MS = 3000;
+
 // The console runs this on a thread of its own; it only sets the event. A second Ctrl-C
 // or Ctrl-Break falls through to the default handler, which ends the process.
 BOOL WINAPI onConsoleEvent(DWORD type)
 {
     static LONG seen = 0;
-    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT) {
+    const bool closing = type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT;
+    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && !closing) {
         return FALSE;
     }
     if (InterlockedExchange(&seen, 1) != 0) {
         return FALSE;
     }
     SetEvent(g_stopEvent);
+    if (closing) {
+        // Windows ends the process as soon as this returns: give the serving thread the
+        // time to stop cleanly first; the process ends with it meanwhile.
+        Sleep(CLOSE_GRACE_MS);
+    }
     return TRUE;
 }
 

@@ -1,0 +1,30 @@
+#pragma once
+// A program's own files in the user's configuration folder, written so that no other user can
+// read them and no reader ever sees half a file. Written once for POSIX (user_files_posix.cpp)
+// and once for Windows (user_files_win.cpp).
+
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+// The path of `file` in the program's folder of the user's configuration: on Windows
+// %APPDATA%\<windowsFolder>\<file>; elsewhere $XDG_CONFIG_HOME/<posixFolder>/<file>, or
+// ~/.config/<posixFolder>/<file> when that is not set to an absolute path. Empty when the
+// system names no such folder.
+std::string userConfigFile(std::string_view windowsFolder, std::string_view posixFolder, std::string_view file);
+
+// Replaces `path` with `contents` at once: a reader sees the old file or the new one, never a
+// mix. The folders on the way are made as needed. On POSIX the file and new folders are the
+// user's alone (0600, 0700); on Windows they inherit the user's profile folder's rights,
+// which keep other users out. False, with `error` set, when it cannot.
+bool replaceFile(const std::string& path, std::string_view contents, std::string& error);
+
+// Makes the folders on the way to `path`, as replaceFile does. False, with `error` set, when it
+// cannot.
+bool makeFoldersFor(const std::string& path, std::string& error);
+
+// Removes `path`; true when it is gone, also when it was never there.
+bool removeFile(const std::string& path);
+
+}  // namespace platform
