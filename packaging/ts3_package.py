@@ -150,8 +150,9 @@ def check_glibc(name, listing, newest=GLIBC_NEWEST):
                            % (name, ".".join(map(str, newest)), ", ".join(too_new)))
 
 
-def check_glibcxx(name, listing, newest=GLIBCXX_NEWEST):
-    """Refuses a Linux file that asks for a libstdc++ symbol newer than `newest`."""
+def check_glibcxx(name, listing, newest=None):
+    """Refuses a Linux file that asks for a libstdc++ symbol newer than `newest` (GLIBCXX_NEWEST)."""
+    newest = newest or GLIBCXX_NEWEST
     too_new = _too_new(listing, "GLIBCXX", newest)
     if too_new:
         raise PackageError("%s asks for a libstdc++ newer than GLIBCXX_%s: %s"
