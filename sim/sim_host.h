@@ -85,7 +85,8 @@ struct Model {
     uint64 current = 0;  // the schid in front; 0 = none
     std::vector<Connection> connections;
     // The user's key bindings: a button name, as a Remote Apps program calls it, to an action.
-    std::map<std::string, UserAction> bindings;
+    // Braced, so that aggregates that leave it out ({current, connections}) draw no warning.
+    std::map<std::string, UserAction> bindings{};
 };
 
 // "toggle-microphone", "toggle-speakers", "toggle-away", "request-talk-power", "disconnect".
