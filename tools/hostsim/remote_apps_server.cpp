@@ -78,7 +78,7 @@ struct RemoteAppsServer::Impl {
     std::size_t apps = 0;
 
     void accept();
-    void watch();
+    void watch(std::uint64_t seen);
     void refresh();
     void onFirstMessage(AppSession& session, const std::string& text);
     void approve(AppSession& session, std::string key);
@@ -265,9 +265,8 @@ void RemoteAppsServer::Impl::accept()
     });
 }
 
-void RemoteAppsServer::Impl::watch()
+void RemoteAppsServer::Impl::watch(std::uint64_t seen)
 {
-    std::uint64_t seen = sim::modelVersion();
     while (!stopping) {
         const std::uint64_t now = sim::waitForModelChange(seen, WATCH_WAKE);
         if (now != seen) {
@@ -434,10 +433,12 @@ bool RemoteAppsServer::start(std::string& error)
         return false;
     }
     impl.port = impl.acceptor.local_endpoint().port();
+    // The version first: a change between the two reads is then seen as one.
+    const std::uint64_t version = sim::modelVersion();
     impl.last = sim::model();
     impl.accept();
     impl.ioThread = std::thread([&impl] { impl.ioc.run(); });
-    impl.watcher = std::thread(&Impl::watch, &impl);
+    impl.watcher = std::thread(&Impl::watch, &impl, version);
     return true;
 }
 
