@@ -57,6 +57,16 @@ struct HostState {
     void rebuildClients(std::size_t position);
     void replaceModel(Model replacement);
     void removeClient(std::size_t position, anyID id);
+    void removeConnection(std::size_t position);
+
+    // Counts the model's changes (modelVersion); whoever changes the model calls touch().
+    std::uint64_t version = 0;
+    std::condition_variable versionChanged;
+    void touch()
+    {
+        ++version;
+        versionChanged.notify_all();
+    }
 
     // What a server changes after its round trip: one int property of one client.
     struct LaterChange {
@@ -67,6 +77,9 @@ struct HostState {
         int value;
     };
     std::vector<LaterChange> later;  // in the order the calls made them
+    // What the server answers a talk-power request (`request`) or withdrawal, after the
+    // connection's round trip; nothing when it has none or the own client is unknown.
+    void scheduleTalkRequest(const Connection& connection, bool request);
     // Applies the changes whose time has come. Every slot call and model() run it first.
     void applyDueChanges()
     {

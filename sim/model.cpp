@@ -1,8 +1,11 @@
 // The simulated host's model of connections, channels and clients, and the index that
 // finds them by ID.
 
+#include "host/properties.h"
 #include "sim/host_state.h"
 
+#include <algorithm>
+#include <ctime>
 #include <utility>
 
 namespace sim {
@@ -39,6 +42,7 @@ void HostState::replaceModel(Model replacement)
     staged.clear();
     later.clear();
     rebuildIndex();
+    touch();
 }
 
 void HostState::applyDue()
@@ -54,6 +58,7 @@ void HostState::applyDue()
         Client* client = nullptr;
         if (findClient(change.schid, change.client, client) == 0) {
             client->ints[change.property] = change.value;
+            touch();
         }
     }
     later = std::move(waiting);
@@ -64,6 +69,25 @@ void HostState::removeClient(std::size_t position, anyID id)
     std::vector<Client>& clients = model.connections[position].clients;
     clients.erase(clients.begin() + static_cast<std::ptrdiff_t>(indexes[position].clients.at(id)));
     rebuildClients(position);
+    touch();
+}
+
+void HostState::removeConnection(std::size_t position)
+{
+    staged.erase(model.connections[position].schid);
+    model.connections.erase(model.connections.begin() + static_cast<std::ptrdiff_t>(position));
+    rebuildIndex();
+    touch();
+}
+
+void HostState::scheduleTalkRequest(const Connection& connection, bool request)
+{
+    if (connection.roundTripMs == 0 || connection.self == 0) {
+        return;
+    }
+    const int requestedAt = request ? static_cast<int>(std::time(nullptr)) : 0;
+    later.push_back({Clock::now() + std::chrono::milliseconds(connection.roundTripMs), connection.schid,
+                     connection.self, CLIENT_TALK_REQUEST, requestedAt});
 }
 
 void setModel(Model model)
@@ -87,6 +111,33 @@ void updateModel(const std::function<void(Model&)>& change)
     std::lock_guard<std::mutex> lock(h.mutex);
     change(h.model);
     h.rebuildIndex();
+    h.touch();
+}
+
+std::uint64_t modelVersion()
+{
+    HostState& h = host();
+    std::lock_guard<std::mutex> lock(h.mutex);
+    return h.version;
+}
+
+std::uint64_t waitForModelChange(std::uint64_t seen, std::chrono::milliseconds timeout)
+{
+    HostState& h = host();
+    const Clock::time_point deadline = Clock::now() + timeout;
+    std::unique_lock<std::mutex> lock(h.mutex);
+    for (;;) {
+        h.applyDueChanges();
+        if (h.version != seen || Clock::now() >= deadline) {
+            return h.version;
+        }
+        // Nobody may call into the host when a server's answer falls due: wake for it.
+        Clock::time_point until = deadline;
+        for (const HostState::LaterChange& change : h.later) {
+            until = std::min(until, change.due);
+        }
+        h.versionChanged.wait_until(lock, until);
+    }
 }
 
 void setModelAndFailures(Model model, std::vector<FailureRule> rules)

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <limits>
+#include <map>
 #include <stdexcept>
 #include <type_traits>
 #include <utility>
@@ -316,10 +317,39 @@ FailureRule readFailure(const json& value, const std::string& path)
     return rule;
 }
 
+std::string actionNames()
+{
+    std::string names;
+    for (const UserAction action : {UserAction::TOGGLE_MICROPHONE, UserAction::TOGGLE_SPEAKERS,
+                                    UserAction::TOGGLE_AWAY, UserAction::REQUEST_TALK_POWER,
+                                    UserAction::DISCONNECT}) {
+        names += (names.empty() ? "" : ", ") + std::string(userActionName(action));
+    }
+    return names;
+}
+
+std::map<std::string, UserAction> readBindings(const json& value, const std::string& path)
+{
+    if (!value.is_object()) {
+        throw FieldError(path, "expected an object of button names and actions");
+    }
+    std::map<std::string, UserAction> bindings;
+    for (const auto& item : value.items()) {
+        const std::string itemPath = childPath(path, item.key());
+        const std::string name = readString(item.value(), itemPath);
+        const std::optional<UserAction> action = userActionNamed(name);
+        if (!action) {
+            throw FieldError(itemPath, "not an action: \"" + name + "\"; one of " + actionNames());
+        }
+        bindings[item.key()] = *action;
+    }
+    return bindings;
+}
+
 Scenario readScenario(const json& value)
 {
     const std::string root;
-    expectObject(value, root, {"current", "connections", "failures"});
+    expectObject(value, root, {"current", "connections", "failures", "bindings", "remoteAppsKeys"});
     Scenario scenario;
     optionalField(value, "current", root, [&](const json& v, const std::string& p) {
         scenario.model.current = readUnsigned(v, p, UINT64_MAX_VALUE);
@@ -333,6 +363,15 @@ Scenario readScenario(const json& value)
         for (std::size_t i = 0; i < expectArray(v, p).size(); ++i) {
             scenario.failures.push_back(readFailure(v[i], childPath(p, i)));
         }
+    });
+    optionalField(value, "bindings", root,
+                  [&](const json& v, const std::string& p) { scenario.model.bindings = readBindings(v, p); });
+    optionalField(value, "remoteAppsKeys", root, [&](const json& v, const std::string& p) {
+        std::vector<std::string> keys;
+        for (std::size_t i = 0; i < expectArray(v, p).size(); ++i) {
+            keys.push_back(readString(v[i], childPath(p, i)));
+        }
+        scenario.remoteAppsKeys = std::move(keys);
     });
     return scenario;
 }
@@ -446,9 +485,20 @@ ordered_json scenarioToJson(const Scenario& scenario)
     for (const FailureRule& rule : scenario.failures) {
         failures.push_back(failureToJson(rule));
     }
-    return {{"current", scenario.model.current},
-            {"connections", std::move(connections)},
-            {"failures", std::move(failures)}};
+    ordered_json result = {{"current", scenario.model.current},
+                           {"connections", std::move(connections)},
+                           {"failures", std::move(failures)}};
+    if (!scenario.model.bindings.empty()) {
+        ordered_json bindings = ordered_json::object();
+        for (const auto& [button, action] : scenario.model.bindings) {
+            bindings[button] = userActionName(action);
+        }
+        result["bindings"] = std::move(bindings);
+    }
+    if (scenario.remoteAppsKeys) {
+        result["remoteAppsKeys"] = *scenario.remoteAppsKeys;
+    }
+    return result;
 }
 
 ordered_json callToJson(const Call& call, double tMs)

@@ -13,7 +13,9 @@
 //                   "talkRequest": 0, "isTalker": 0, "channelCommander": 0, "listed": true,
 //                   "props": {"99": 1}}]}],
 //    "failures": [{"fn": "getClientVariableAsString", "schid": 1, "client": 7, "channel": 2,
-//                  "property": 1, "code": 1, "skip": 0, "count": 1}]}
+//                  "property": 1, "code": 1, "skip": 0, "count": 1}],
+//    "bindings": {"g19-microphone": "toggle-microphone"},
+//    "remoteAppsKeys": ["0123abcd..."]}
 // The named channel and client fields are int properties of the host; "props" sets any int
 // property by its number and wins over a named field of the same number. Unknown keys are
 // refused, so that a misspelt field does not silently become 0.
@@ -30,8 +32,11 @@
 namespace sim {
 
 struct Scenario {
-    Model model;
+    Model model;  // with the key bindings, the scenario's top-level "bindings"
     std::vector<FailureRule> failures;
+    // The Remote Apps keys that g19-hostsim knows once the scenario is loaded, replacing those
+    // it knew; unset: it keeps them.
+    std::optional<std::vector<std::string>> remoteAppsKeys;
 };
 
 // Reads a scenario. On failure returns nothing and sets `error` to where and why, e.g.

@@ -9,12 +9,14 @@
 
 #include "host/ts3_functions.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -57,6 +59,10 @@ struct Connection {
     std::uint32_t roundTripMs = 0;
 };
 
+// The actions of the voice client itself that a user can bind to a key; a Remote Apps
+// button press triggers them (see pressButton).
+enum class UserAction { TOGGLE_MICROPHONE, TOGGLE_SPEAKERS, TOGGLE_AWAY, REQUEST_TALK_POWER, DISCONNECT };
+
 // How the actions change the model:
 // - setClientSelfVariableAsInt stages the value; flushClientSelfUpdates applies what is
 //   staged for that connection to its own client. Until the flush, the getters answer the
@@ -68,7 +74,8 @@ struct Connection {
 // - requestIsTalker changes nothing at once. On a connection with a round trip, the own
 //   client's talk request (property 43) changes that long after the call, as the server's
 //   answer arrives: to the time of the request in seconds since 1970, or to 0 for a
-//   withdrawal. A change falls due at the next call into the host (or model()) after its time.
+//   withdrawal. A change falls due at the next call into the host (or model(), or
+//   waitForModelChange) after its time.
 // - stopConnection removes the connection; Model::current stays as it was, so later calls
 //   for it fail as they do for a tab that is no longer connected.
 // A client, channel or connection ID that is not in the model makes the call fail with the
@@ -77,7 +84,14 @@ struct Connection {
 struct Model {
     uint64 current = 0;  // the schid in front; 0 = none
     std::vector<Connection> connections;
+    // The user's key bindings: a button name, as a Remote Apps program calls it, to an action.
+    // Braced, so that aggregates that leave it out ({current, connections}) draw no warning.
+    std::map<std::string, UserAction> bindings{};
 };
+
+// "toggle-microphone", "toggle-speakers", "toggle-away", "request-talk-power", "disconnect".
+const char* userActionName(UserAction action);
+std::optional<UserAction> userActionNamed(std::string_view name);
 
 // Makes a named host function return `code` instead of doing its work: nothing changes and
 // no out-value is written. A call matches when its slot name is `fn` and it was made with
@@ -160,6 +174,22 @@ void updateModel(const std::function<void(Model&)>& change);
 void setModelAndFailures(Model model, std::vector<FailureRule> rules);
 
 void setFailures(std::vector<FailureRule> rules);
+
+// A count that grows with every change of the model: setModel, updateModel, reset, the
+// actions of the plug-in and of pressButton, and a server's answer when it falls due.
+std::uint64_t modelVersion();
+// Returns as soon as modelVersion() differs from `seen`, or once `timeout` has passed, with
+// the version then. Meanwhile it applies a server's answer when its time comes, so a waiter
+// sees it without anyone else calling into the host.
+std::uint64_t waitForModelChange(std::uint64_t seen, std::chrono::milliseconds timeout);
+
+// The user presses a key: the action bound to `button` in Model::bindings runs on the
+// connection in front, as the voice client runs it (not a call of the plug-in: it is not
+// logged and no failure rule applies). The toggles flip the own client's flag at once;
+// REQUEST_TALK_POWER asks for talk power, or withdraws a pending request, with the server's
+// round trip as requestIsTalker does; DISCONNECT removes the connection as stopConnection
+// does. Returns the action bound, nothing for an unbound button (which does nothing).
+std::optional<UserAction> pressButton(const std::string& button);
 
 // Holds every call of the slot named `fn` inside the host, before it does anything, until
 // releaseHeldCalls(): a client whose call cannot return, because its main thread holds what

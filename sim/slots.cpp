@@ -145,10 +145,7 @@ unsigned int simStopConnection(uint64 schid, const char* quitMessage)
             std::size_t position = 0;
             const unsigned int ret = h.findConnection(schid, connection, &position);
             if (ret == 0) {
-                h.model.connections.erase(h.model.connections.begin() +
-                                          static_cast<std::ptrdiff_t>(position));
-                h.staged.erase(schid);
-                h.rebuildIndex();
+                h.removeConnection(position);
             }
             return ret;
         },
@@ -169,6 +166,7 @@ unsigned int simRequestClientMove(uint64 schid, anyID clientID, uint64 newChanne
             }
             if (ret == 0) {
                 client->channel = newChannelID;
+                h.touch();
             }
             return ret;
         },
@@ -196,6 +194,7 @@ unsigned int simRequestClientKickFromChannel(uint64 schid, anyID clientID, const
                 return ERROR_UNKNOWN_CHANNEL;
             }
             client->channel = channels.front().id;
+            h.touch();
             return 0u;
         },
         [&](Call& call, unsigned int) {
@@ -295,6 +294,7 @@ unsigned int simFlushClientSelfUpdates(uint64 schid, const char* returnCode)
                     self->ints[property] = staged;
                 }
                 h.staged.erase(it);
+                h.touch();
             }
             return 0u;
         },
@@ -458,10 +458,8 @@ unsigned int simRequestIsTalker(uint64 schid, int isTalkerRequest, const char* i
             // A real server answers a talk request later, if at all (see Connection::roundTripMs).
             Connection* connection = nullptr;
             const unsigned int ret = h.findConnection(schid, connection);
-            if (ret == 0 && connection->roundTripMs != 0 && connection->self != 0) {
-                const int requestedAt = isTalkerRequest != 0 ? static_cast<int>(std::time(nullptr)) : 0;
-                h.later.push_back({Clock::now() + std::chrono::milliseconds(connection->roundTripMs), schid,
-                                   connection->self, CLIENT_TALK_REQUEST, requestedAt});
+            if (ret == 0) {
+                h.scheduleTalkRequest(*connection, isTalkerRequest != 0);
             }
             return ret;
         },

@@ -42,6 +42,9 @@ BROKEN = {
     "failure with code 0": {"failures": [{"fn": "getClientID", "code": 0}]},
     "failure count beyond 32 bits": {"failures": [{"fn": "getClientID", "count": 4294967296}]},
     "connections not a list": {"connections": {"schid": 1}},
+    "binding to an action the client lacks": {"bindings": {"g19-microphone": "mute"}},
+    "binding not a text": {"bindings": {"g19-microphone": 1}},
+    "remote apps key not a text": {"remoteAppsKeys": [1]},
 }
 
 

@@ -169,6 +169,9 @@ TEST(ScenarioJson, ErrorsSayWhereAndWhy)
         {R"({"failures": [{"fn": "getClientVariableAsStrin"}]})", "at /failures/0/fn: not a host function"},
         {R"({"failures": [{"fn": "getClientList", "code": 0}]})",
          "at /failures/0/code: a failure needs a non-zero"},
+        {R"({"bindings": {"g19-microphone": "mute"}})",
+         "at /bindings/g19-microphone: not an action: \"mute\"; one of toggle-microphone,"},
+        {R"({"remoteAppsKeys": "k"})", "at /remoteAppsKeys: expected an array"},
     };
     for (const auto& c : cases) {
         EXPECT_NE(parseError(c.text).find(c.expected), std::string::npos)
@@ -204,6 +207,8 @@ void expectSameScenario(const sim::Scenario& a, const sim::Scenario& b)
             EXPECT_EQ(x.clients[i].listed, y.clients[i].listed);
         }
     }
+    EXPECT_EQ(a.model.bindings, b.model.bindings);
+    EXPECT_EQ(a.remoteAppsKeys, b.remoteAppsKeys);
     ASSERT_EQ(a.failures.size(), b.failures.size());
     for (std::size_t i = 0; i < a.failures.size(); ++i) {
         const sim::FailureRule& x = a.failures[i];
@@ -254,9 +259,18 @@ TEST(ScenarioJson, WrittenScenarioReadsBackUnchanged)
     sim::FailureRule plain;
     plain.fn = "freeMemory";
     scenario.failures.push_back(plain);
+    scenario.model.bindings = {{"g19-away", sim::UserAction::TOGGLE_AWAY},
+                               {"a/b~c", sim::UserAction::DISCONNECT},
+                               {"x", sim::UserAction::REQUEST_TALK_POWER},
+                               {"y", sim::UserAction::TOGGLE_MICROPHONE},
+                               {"z", sim::UserAction::TOGGLE_SPEAKERS}};
+    scenario.remoteAppsKeys = std::vector<std::string>{"0123abcd", ""};
 
     const std::string text = sim::dumpJson(sim::scenarioToJson(scenario));
     expectSameScenario(parsed(text), scenario);
+    // Left out, the keys stay unset: loading the scenario keeps the keys known.
+    scenario.remoteAppsKeys.reset();
+    EXPECT_FALSE(parsed(sim::dumpJson(sim::scenarioToJson(scenario))).remoteAppsKeys.has_value());
 }
 
 // Keys in the documented order: time, function, arguments, result code, value.

@@ -91,6 +91,14 @@ sim::Model demoModel()
     sim::Model model;
     model.current = DEMO_SCHID;
     model.connections.push_back(std::move(server));
+    // The buttons a display's bridge presses, bound as its user would bind them.
+    model.bindings = {
+        {"g19-disconnect", sim::UserAction::DISCONNECT},
+        {"g19-microphone", sim::UserAction::TOGGLE_MICROPHONE},
+        {"g19-away", sim::UserAction::TOGGLE_AWAY},
+        {"g19-speakers", sim::UserAction::TOGGLE_SPEAKERS},
+        {"g19-talk-power", sim::UserAction::REQUEST_TALK_POWER},
+    };
     return model;
 }
 

@@ -5,6 +5,7 @@
 // Its own messages go to standard error; standard output belongs to the plug-in.
 
 #include "demo_server.h"
+#include "remote_apps_server.h"
 #include "serve_loop.h"
 #include "web_console.h"
 
@@ -51,6 +52,10 @@ struct Options {
     bool control = false;
     int hostApi = DEFAULT_HOST_API;
     std::optional<std::uint16_t> webPort;
+    std::optional<std::uint16_t> remoteAppsPort;
+    std::optional<unsigned int> approveAfterMs;
+    bool deny = false;
+    bool noPlugin = false;
 };
 
 std::optional<sim::Scenario> readScenarioFile(const std::string& path)
@@ -125,6 +130,20 @@ private:
     Clock::time_point m_start = Clock::now();
 };
 
+RemoteAppsOptions remoteAppsOptions(const Options& options)
+{
+    RemoteAppsOptions result;
+    result.port = *options.remoteAppsPort;
+    result.deny = options.deny;
+    if (options.approveAfterMs) {
+        result.approveAfter = std::chrono::milliseconds(*options.approveAfterMs);
+    } else if (!options.webPort) {
+        // Without a console nobody could approve: approve at once.
+        result.approveAfter = std::chrono::milliseconds(0);
+    }
+    return result;
+}
+
 int run(const Options& options)
 {
     std::optional<sim::Scenario> scenario;
@@ -144,21 +163,25 @@ int run(const Options& options)
     installStopHandlers();
 
     sim::PluginLoader library;
-    std::string error;
-    if (!library.load(options.pluginPath, error)) {
-        std::cerr << "hostsim: " << error << "\n";
-        return EXIT_CANNOT_LOAD;
+    sim::PluginExports plugin;
+    const bool withPlugin = !options.noPlugin;
+    if (withPlugin) {
+        std::string error;
+        if (!library.load(options.pluginPath, error)) {
+            std::cerr << "hostsim: " << error << "\n";
+            return EXIT_CANNOT_LOAD;
+        }
+        plugin = library.exports();
+        // Like the client, ask the API version before anything else, and load nothing of a
+        // library built for another one.
+        const int apiVersion = plugin.apiVersion();
+        if (apiVersion != options.hostApi) {
+            std::cerr << "hostsim: " << options.pluginPath << " is built for plug-in API " << apiVersion
+                      << ", this host plays API " << options.hostApi << "; not loaded\n";
+            return EXIT_USAGE;
+        }
+        printIdentity(options.pluginPath, plugin, apiVersion);
     }
-    const sim::PluginExports plugin = library.exports();
-    // Like the client, ask the API version before anything else, and load nothing of a library
-    // built for another one.
-    const int apiVersion = plugin.apiVersion();
-    if (apiVersion != options.hostApi) {
-        std::cerr << "hostsim: " << options.pluginPath << " is built for plug-in API " << apiVersion
-                  << ", this host plays API " << options.hostApi << "; not loaded\n";
-        return EXIT_USAGE;
-    }
-    printIdentity(options.pluginPath, plugin, apiVersion);
 
     sim::reset();
     DemoAnimation demo;
@@ -172,20 +195,48 @@ int run(const Options& options)
         std::cerr << "hostsim: serving the demo server \"" << DEMO_SERVER_NAME << "\"\n";
     }
 
+    std::unique_ptr<RemoteAppsServer> remoteApps;
+    if (options.remoteAppsPort) {
+        remoteApps = std::make_unique<RemoteAppsServer>(remoteAppsOptions(options));
+        if (scenario && scenario->remoteAppsKeys) {
+            remoteApps->replaceKeys(*scenario->remoteAppsKeys);
+        }
+        std::string remoteError;
+        if (!remoteApps->start(remoteError)) {
+            std::cerr << "hostsim: remote apps: " << remoteError << "\n";
+            demo.stop();
+            return EXIT_USAGE;
+        }
+        std::cerr << "hostsim: remote apps on ws://127.0.0.1:" << remoteApps->port() << "\n";
+    }
+
     std::unique_ptr<WebConsole> console;
     if (options.webPort) {
-        console = std::make_unique<WebConsole>(
-            ConsoleHooks{[&demo] { demo.stop(); },
-                         [&demo] {
-                             demo.stop();
-                             sim::setModelAndFailures(demoModel(), {});
-                             demo.start();
-                         },
-                         [&demo](uint64 schid, anyID client) { demo.leaveAlone(schid, client); }});
+        ConsoleHooks consoleHooks{[&demo] { demo.stop(); },
+                                  [&demo] {
+                                      demo.stop();
+                                      sim::setModelAndFailures(demoModel(), {});
+                                      demo.start();
+                                  },
+                                  [&demo](uint64 schid, anyID client) { demo.leaveAlone(schid, client); },
+                                  {}};
+        if (RemoteAppsServer* server = remoteApps.get()) {
+            consoleHooks.remoteApps.view = [server] { return server->view(); };
+            consoleHooks.remoteApps.decide = [server](std::uint64_t request, bool approve) {
+                return server->decide(request, approve);
+            };
+            consoleHooks.remoteApps.replaceKeys = [server](std::vector<std::string> keys) {
+                server->replaceKeys(std::move(keys));
+            };
+        }
+        console = std::make_unique<WebConsole>(std::move(consoleHooks));
         console->rulesReplaced(initialRules);
         std::string webError;
         if (!console->start(*options.webPort, webError)) {
             std::cerr << "hostsim: web console: " << webError << "\n";
+            if (remoteApps) {
+                remoteApps->stop();
+            }
             demo.stop();
             library.unload();
             return EXIT_USAGE;
@@ -206,26 +257,32 @@ int run(const Options& options)
         });
     }
 
-    // The whole table of the host's API, passed by value as the client passes it.
-    sim::handOver(plugin.setFunctionPointers, sim::hostTable(options.hostApi));
     callLog.startClock();
-    const int initResult = plugin.init();
-    if (initResult != 0) {
-        std::cerr << "hostsim: ts3plugin_init failed with " << initResult << "\n";
-        if (console) {
-            console->stop();
+    if (withPlugin) {
+        // The whole table of the host's API, passed by value as the client passes it.
+        sim::handOver(plugin.setFunctionPointers, sim::hostTable(options.hostApi));
+        const int initResult = plugin.init();
+        if (initResult != 0) {
+            std::cerr << "hostsim: ts3plugin_init failed with " << initResult << "\n";
+            if (console) {
+                console->stop();
+            }
+            if (remoteApps) {
+                remoteApps->stop();
+            }
+            demo.stop();
+            sim::setCallObserver({});
+            library.unload();
+            return EXIT_CANNOT_LOAD;
         }
-        demo.stop();
-        sim::setCallObserver({});
-        library.unload();
-        return EXIT_CANNOT_LOAD;
     }
-    std::cerr << "hostsim: plug-in started; " << (options.control ? "end of input or " : "")
-              << "Ctrl-C stops it\n";
+    std::cerr << "hostsim: " << (withPlugin ? "plug-in started" : "serving without the plug-in") << "; "
+              << (options.control ? "end of input or " : "") << "Ctrl-C stops it\n";
 
     ServeHooks hooks;
     if (options.control) {
-        hooks.onControlLine = [&demo, web = console.get(), lineNumber = 0](const std::string& line) mutable {
+        hooks.onControlLine = [&demo, web = console.get(), apps = remoteApps.get(),
+                               lineNumber = 0](const std::string& line) mutable {
             ++lineNumber;
             std::string lineError;
             std::optional<sim::Scenario> next = sim::parseScenario(line, lineError);
@@ -237,6 +294,9 @@ int run(const Options& options)
             demo.stop();
             if (web != nullptr) {
                 web->rulesReplaced(next->failures);
+            }
+            if (apps != nullptr && next->remoteAppsKeys) {
+                apps->replaceKeys(*next->remoteAppsKeys);
             }
             sim::setModelAndFailures(std::move(next->model), std::move(next->failures));
             std::cerr << "hostsim: scenario applied\n";
@@ -254,11 +314,16 @@ int run(const Options& options)
     if (console) {
         console->stop();
     }
+    if (remoteApps) {
+        remoteApps->stop();
+    }
     // Measured from the stop request to the library unloaded: what the user waits for.
     const auto shutdownStart = Clock::now();
     demo.stop();
-    plugin.shutdown();
-    library.unload();
+    if (withPlugin) {
+        plugin.shutdown();
+        library.unload();
+    }
     const auto shutdownMs =
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - shutdownStart).count();
     sim::setCallObserver({});
@@ -316,6 +381,19 @@ int main(int argc, char** argv)
         ->type_name("[PORT]")
         ->expected(0, 1)
         ->default_str(std::to_string(DEFAULT_CONSOLE_PORT));
+    app.add_option("--remote-apps", options.remoteAppsPort,
+                   "Also serve the simulated client through the Remote Apps interface of the 5 and 6 series "
+                   "clients, at ws://127.0.0.1:PORT; 0 takes any free port")
+        ->type_name("[PORT]")
+        ->expected(0, 1)
+        ->default_str(std::to_string(DEFAULT_REMOTE_APPS_PORT));
+    app.add_option("--approve-after", options.approveAfterMs,
+                   "Approve a Remote Apps request MS milliseconds after it arrives (default: at once, or with "
+                   "--web only from the console)")
+        ->type_name("MS");
+    app.add_flag("--deny", options.deny, "Refuse every Remote Apps request: close its socket");
+    app.add_flag("--no-plugin", options.noPlugin,
+                 "Load no plug-in (nothing serves the display port); the rest serves as usual");
     bool showVersion = false;
     app.add_flag("--version", showVersion, "Print the version and the plug-in API played, then exit");
     try {

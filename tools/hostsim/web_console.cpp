@@ -225,6 +225,9 @@ struct WebConsole::Impl {
             hooks.stopDemo();
         }
         replaceRules(scenario.failures);
+        if (scenario.remoteAppsKeys && hooks.remoteApps.replaceKeys) {
+            hooks.remoteApps.replaceKeys(*scenario.remoteAppsKeys);
+        }
         sim::setModelAndFailures(std::move(scenario.model), std::move(scenario.failures));
         refresh();
     }
@@ -470,6 +473,36 @@ struct WebConsole::Impl {
         });
     }
 
+    // The approval of Remote Apps programs; 404 on every change while there is none.
+    void remoteAppsRoutes()
+    {
+        server.Get("/api/remote-apps", [this](const httplib::Request&, httplib::Response& res) {
+            ordered_json body = {{"enabled", static_cast<bool>(hooks.remoteApps.view)}};
+            if (hooks.remoteApps.view) {
+                body.update(hooks.remoteApps.view());
+            }
+            answer(res, 200, body);
+        });
+        server.Post(R"(/api/remote-apps/requests/(\d+)/(approve|deny))",
+                    [this](const httplib::Request& req, httplib::Response& res) {
+                        const auto request = pathNumber(req, 1);
+                        const bool approve = req.matches[2].str() == "approve";
+                        if (!hooks.remoteApps.decide || !request || !hooks.remoteApps.decide(*request, approve)) {
+                            answerError(res, 404, "no such request");
+                            return;
+                        }
+                        answer(res, 200, {{approve ? "approved" : "denied", *request}});
+                    });
+        server.Delete("/api/remote-apps/keys", [this](const httplib::Request&, httplib::Response& res) {
+            if (!hooks.remoteApps.replaceKeys) {
+                answerError(res, 404, "g19-hostsim serves no Remote Apps (--remote-apps)");
+                return;
+            }
+            hooks.remoteApps.replaceKeys({});
+            answer(res, 200, {{"knownKeys", 0}});
+        });
+    }
+
     void modelRoutes()
     {
         const std::string connection = R"(/api/connections/(\d+))";
@@ -565,6 +598,7 @@ bool WebConsole::start(std::uint16_t port, std::string& error)
     impl.readRoutes();
     impl.scenarioRoutes();
     impl.modelRoutes();
+    impl.remoteAppsRoutes();
     impl.server.new_task_queue = [] { return new httplib::ThreadPool(MAX_STREAMS + REQUEST_THREADS); };
     impl.server.set_keep_alive_timeout(KEEP_ALIVE_S);
     impl.server.set_payload_max_length(MAX_BODY_BYTES);

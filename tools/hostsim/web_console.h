@@ -11,6 +11,8 @@
 #include "sim/scenario_json.h"
 #include "sim/sim_host.h"
 
+#include <nlohmann/json.hpp>
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -18,6 +20,17 @@
 #include <vector>
 
 inline constexpr std::uint16_t DEFAULT_CONSOLE_PORT = 8019;
+
+// The approval of Remote Apps programs (g19-hostsim --remote-apps), for the console's section
+// on it; empty functions: the simulator serves no Remote Apps, and the section stays hidden.
+struct RemoteAppsHooks {
+    // {"port", "approval", "pending": [...], "knownKeys", "apps"} (remote_apps_server.h).
+    std::function<nlohmann::ordered_json()> view;
+    // Approves or refuses a waiting request; false when there is no such request.
+    std::function<bool(std::uint64_t request, bool approve)> decide;
+    // Replaces the known keys: none for "Forget keys", or a loaded scenario's remoteAppsKeys.
+    std::function<void(std::vector<std::string> keys)> replaceKeys;
+};
 
 // What the console cannot do by itself.
 struct ConsoleHooks {
@@ -27,6 +40,7 @@ struct ConsoleHooks {
     std::function<void()> loadDemo;
     // Called before the page sets a client's talking flag: the demo leaves it as set.
     std::function<void(uint64 schid, anyID client)> settingTalking;
+    RemoteAppsHooks remoteApps;
 };
 
 class WebConsole {

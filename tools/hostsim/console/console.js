@@ -377,6 +377,42 @@ function loadScenarioFile(event) {
   });
 }
 
+// ---- Remote apps ----------------------------------------------------------------------------
+
+// Programs asking for approval come and go without a model change, so the section polls.
+const REMOTE_APPS_POLL_MS = 1000;
+let remoteAppsKey = '';
+
+function drawRemoteApps(view) {
+  const key = JSON.stringify(view);
+  if (key === remoteAppsKey) return;
+  remoteAppsKey = key;
+  $('remote-apps-summary').textContent =
+    `ws://127.0.0.1:${view.port}, approval: ${view.approval}; ${view.apps} connected, ${view.knownKeys} known keys`;
+  const decide = (request, verdict) => () =>
+    api('POST', `/api/remote-apps/requests/${request}/${verdict}`).then(pollRemoteApps).catch(() => {});
+  $('remote-apps-pending').replaceChildren(...view.pending.map((app) => element('li', {dataset: {request: app.request}},
+    element('b', {textContent: app.name || '(no name)'}), ` (${app.identifier}) asks for approval `,
+    element('button', {type: 'button', className: 'approve', textContent: 'Approve', onclick: decide(app.request, 'approve')}),
+    ' ',
+    element('button', {type: 'button', className: 'deny', textContent: 'Deny', onclick: decide(app.request, 'deny')}))));
+}
+
+// Not through api(): a poll must not wipe the message of a failed click.
+async function pollRemoteApps() {
+  const response = await fetch('/api/remote-apps');
+  if (!response.ok) throw new Error(String(response.status));
+  const view = await response.json();
+  $('remote-apps').hidden = !view.enabled;
+  if (view.enabled) drawRemoteApps(view);
+  return view.enabled;
+}
+
+function watchRemoteApps() {
+  pollRemoteApps().then((enabled) => { if (enabled) setTimeout(watchRemoteApps, REMOTE_APPS_POLL_MS); })
+    .catch(() => setTimeout(watchRemoteApps, REMOTE_APPS_POLL_MS));
+}
+
 // ---- Live link ------------------------------------------------------------------------------
 
 function drawState() {
@@ -410,6 +446,9 @@ document.addEventListener('DOMContentLoaded', () => {
   $('load-example').addEventListener('click', () =>
     api('POST', `/api/examples/${$('example').value}`).catch(() => {}));
   $('scenario-file').addEventListener('change', loadScenarioFile);
+  $('forget-keys').addEventListener('click', () =>
+    api('DELETE', '/api/remote-apps/keys').then(pollRemoteApps).catch(() => {}));
   loadExamples().catch(() => {});
+  watchRemoteApps();
   connect();
 });
