@@ -237,7 +237,8 @@ TEST_F(RemoteAppsServerTest, BoundKeyDownActsAndNothingElseDoes)
     EXPECT_EQ(flag.at("payload").at("flag"), "inputMuted");
     EXPECT_EQ(flag.at("payload").at("newValue"), true);
 
-    const sim::Client& self = sim::model().connections.at(0).clients.at(0);
+    const sim::Model now = sim::model();  // a copy: keep it alive while its client is read
+    const sim::Client& self = now.connections.at(0).clients.at(0);
     EXPECT_EQ(self.ints.at(CLIENT_INPUT_MUTED), 1);
     EXPECT_EQ(self.ints.count(CLIENT_OUTPUT_MUTED), 0u);
 }
