@@ -286,6 +286,12 @@ class Program:
             self.reader.join(timeout=2)
             self.process.stderr.close()
 
+    def sanitizer_report(self):
+        """The first line of a sanitizer's report on standard error (a sanitized build), or None."""
+        with self.changed:
+            return next((line for line in self.lines if re.search(r"(Address|Thread|UndefinedBehavior)Sanitizer", line)),
+                        None)
+
     def kill(self):
         if self.process.poll() is None:
             self.process.kill()

@@ -92,6 +92,9 @@ class Sides:
             display.close()
         for program in self.programs:
             program.kill()
+        reports = [report for report in (p.sanitizer_report() for p in self.programs) if report]
+        if reports:
+            raise AssertionError("a program reported: " + "; ".join(reports))
 
 
 def flag_changes(before, after):
