@@ -49,8 +49,10 @@ function(g19_wine_emulator variable package program)
     endif()
     if(${variable})
         # A prefix of the build's own keeps the tests away from ~/.wine; Wine's chatter is off.
+        # env execs the launcher, which execs Wine: a signal or a kill from the test reaches
+        # the Windows program itself (Wine turns SIGINT into its console's Ctrl-C).
         set(CMAKE_CROSSCOMPILING_EMULATOR
-            ${CMAKE_COMMAND} -E env WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix WINEDEBUG=-all
+            /usr/bin/env WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix WINEDEBUG=-all
             ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/wine-run ${${variable}}
             PARENT_SCOPE)
     endif()
