@@ -362,8 +362,13 @@ class Contract(unittest.TestCase):
     def assertPresses(self, request, button):
         mark = self.apps.count()
         self.display.act(request)
-        wanted = [] if button is None else [{"button": button, "state": True}, {"button": button, "state": False}]
-        self.apps.wait(lambda: len(self.apps.presses(mark)) >= len(wanted) and (bool(wanted) or None), 2)
+        if button is None:
+            # The listener answers in order: once 02 is answered, the request has been acted on.
+            self.assertTrue(self.display.ask(b"\x02").startswith(b"\x02"), "no answer after %s" % request.hex(" "))
+            wanted = []
+        else:
+            wanted = [{"button": button, "state": True}, {"button": button, "state": False}]
+            self.apps.wait(lambda: len(self.apps.presses(mark)) >= len(wanted), 2)
         time.sleep(SILENCE_S)  # and nothing more
         self.assertEqual(self.apps.presses(mark), wanted, "after %s" % request.hex(" "))
 
