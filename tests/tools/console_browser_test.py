@@ -173,7 +173,8 @@ class ConsoleInBrowser(unittest.TestCase):
         for _ in range(2):
             before = self.pressed(light)
             self.css(light)[0].click()
-            self.wait_for(lambda: self.pressed(light) != before, 2, "the light to follow the click")
+            # No latency is promised here (test 3 checks that): time for a busy machine.
+            self.wait_for(lambda: self.pressed(light) != before, 5, "the light to follow the click")
             if self.pressed(light):
                 break
         self.assertTrue(self.pressed(light))
