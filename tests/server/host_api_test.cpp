@@ -6,8 +6,12 @@
 #include "peer.h"
 #include "plugin_library.h"
 #include "sim/host_table.h"
+#include "sim/sim_host.h"
 
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
 
 namespace {
 
@@ -65,7 +69,11 @@ TEST_P(HostApiTest, ServesFromATableOfItsOwnSizeAndCallsNoOtherSlot)
     const Bytes channels = Wire().u8(3).i64(1).i64(1).str("Lobby").zeros(32);
     EXPECT_EQ(ask({0x03}, channels.size()), channels);
     EXPECT_EQ(ask({0x05}, clientList(0).size()), clientList(0));
+    const std::uint64_t before = sim::modelVersion();
     ASSERT_TRUE(peer.send({0x04, 0x02}));  // microphone toggle: no answer
+    // The link has no framing: a request sent at once could arrive in the same read as the
+    // toggle. The next goes out once the toggle has reached the host.
+    sim::waitForModelChange(before, std::chrono::seconds(5));
     EXPECT_EQ(ask({0x05}, clientList(1).size()), clientList(1));
 
     plugin.shutdown();
