@@ -114,7 +114,7 @@ void press(const char* button)
 }
 
 // Says once per kind that the display asked for what Remote Apps cannot do.
-unsigned int impossible(const std::string& kind)
+unsigned int impossible(const std::string& kind, const char* request)
 {
     std::function<void(const std::string&)> sink;
     {
@@ -127,7 +127,7 @@ unsigned int impossible(const std::string& kind)
         sink = h.events.notice;
     }
     if (sink) {
-        sink(kind + ": the voice client's Remote Apps interface offers no way to do this; nothing was sent");
+        sink(kind + "; the voice client lets no app do that, so nothing was sent (request " + request + ")");
     }
     return ERROR_NOT_POSSIBLE;
 }
@@ -141,6 +141,27 @@ const char* toggleButton(Field field)
         default: return nullptr;
     }
 }
+
+}  // namespace
+
+const char* actionOfButton(std::string_view button)
+{
+    static constexpr std::array<std::pair<const char*, const char*>, BUTTONS.size()> ACTIONS = {{
+        {BUTTON_DISCONNECT, "disconnect from the server"},
+        {BUTTON_MICROPHONE, "toggle microphone mute"},
+        {BUTTON_AWAY, "toggle away"},
+        {BUTTON_SPEAKERS, "toggle speaker mute"},
+        {BUTTON_TALK_POWER, "request talk power"},
+    }};
+    for (const auto& [name, action] : ACTIONS) {
+        if (button == name) {
+            return action;
+        }
+    }
+    return nullptr;
+}
+
+namespace {
 
 extern "C" {
 
@@ -169,22 +190,25 @@ unsigned int bridgeRequestClientMove(uint64 schid, anyID client, uint64, const c
         self = connection.self;
         return 0u;
     });
-    return impossible(self != 0 && client == self ? "04 07 (move yourself)" : "04 0B (move a client)");
+    if (self != 0 && client == self) {
+        return impossible("the display asked to move you to another channel", "04 07");
+    }
+    return impossible("the display asked to move a client", "04 0B");
 }
 
 unsigned int bridgeKickFromChannel(uint64, anyID, const char*, const char*)
 {
-    return impossible("04 08 (kick from the channel)");
+    return impossible("the display asked to kick a client from the channel", "04 08");
 }
 
 unsigned int bridgeKickFromServer(uint64, anyID, const char*, const char*)
 {
-    return impossible("04 09 (kick from the server)");
+    return impossible("the display asked to kick a client from the server", "04 09");
 }
 
 unsigned int bridgeBanClient(uint64, anyID, uint64, const char*, const char*)
 {
-    return impossible("04 0A (ban)");
+    return impossible("the display asked to ban a client", "04 0A");
 }
 
 unsigned int bridgeGetClientID(uint64 schid, anyID* result)
@@ -228,7 +252,8 @@ unsigned int bridgeSetClientSelfVariableAsInt(uint64 schid, std::size_t flag, in
         return ERROR_UNKNOWN_CONNECTION;
     }
     std::vector<Staged>& staged = h.staged[schid];
-    const auto it = std::find_if(staged.begin(), staged.end(), [&](const Staged& s) { return s.field == *field; });
+    const auto it =
+        std::find_if(staged.begin(), staged.end(), [&](const Staged& s) { return s.field == *field; });
     if (it != staged.end()) {
         it->value = value;
     } else {
@@ -254,7 +279,8 @@ unsigned int bridgeFlushClientSelfUpdates(uint64 schid, const char*)
         const Client* self = connection->ownClient();
         // The client's hotkeys only toggle: a value that is already set needs no press.
         for (const Staged& staged : it->second) {
-            if (self != nullptr && self->isKnown(staged.field) && (self->value(staged.field) != 0) != (staged.value != 0)) {
+            if (self != nullptr && self->isKnown(staged.field) &&
+                (self->value(staged.field) != 0) != (staged.value != 0)) {
                 buttons.push_back(toggleButton(staged.field));
             }
         }
@@ -308,10 +334,18 @@ unsigned int bridgeGetChannelVariableAsInt(uint64 schid, uint64 channel, std::si
     return withChannel(schid, channel, [&](const Channel& found) {
         switch (flag) {
             // The host's int is 32 bits wide; the order is a channel ID of 64.
-            case CHANNEL_ORDER: *result = static_cast<int>(static_cast<std::uint32_t>(found.order)); break;
-            case CHANNEL_FLAG_PASSWORD: *result = found.password; break;
-            case CHANNEL_NEEDED_TALK_POWER: *result = found.neededTalkPower; break;
-            default: *result = 0; break;
+            case CHANNEL_ORDER:
+                *result = static_cast<int>(static_cast<std::uint32_t>(found.order));
+                break;
+            case CHANNEL_FLAG_PASSWORD:
+                *result = found.password;
+                break;
+            case CHANNEL_NEEDED_TALK_POWER:
+                *result = found.neededTalkPower;
+                break;
+            default:
+                *result = 0;
+                break;
         }
         return 0u;
     });
@@ -327,7 +361,8 @@ unsigned int bridgeGetChannelVariableAsString(uint64 schid, uint64 channel, std:
 
 unsigned int bridgeGetChannelList(uint64 schid, uint64** result)
 {
-    return withConnection(schid, [&](const Connection& connection) { return handList(connection.listOrder(), result); });
+    return withConnection(
+        schid, [&](const Connection& connection) { return handList(connection.listOrder(), result); });
 }
 
 unsigned int bridgeGetParentChannelOfChannel(uint64 schid, uint64 channel, uint64* result)

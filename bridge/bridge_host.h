@@ -22,6 +22,7 @@
 #include <cstddef>
 #include <functional>
 #include <string>
+#include <string_view>
 
 namespace bridge {
 
@@ -32,6 +33,10 @@ inline constexpr char BUTTON_SPEAKERS[] = "g19-speakers";
 inline constexpr char BUTTON_TALK_POWER[] = "g19-talk-power";
 inline constexpr std::array<const char*, 5> BUTTONS = {BUTTON_DISCONNECT, BUTTON_MICROPHONE, BUTTON_AWAY,
                                                        BUTTON_SPEAKERS, BUTTON_TALK_POWER};
+
+// The voice client's action that the user is told to bind to `button`, in the words of its
+// key-binding settings; null for a name that is not one of the bridge's buttons.
+const char* actionOfButton(std::string_view button);
 
 // The codes a slot returns when the mirror does not hold what it is asked about: the voice
 // client's own codes for an unknown client, channel and connection, an invalid parameter, and

@@ -1,8 +1,11 @@
 #include "bridge/bridge_log.h"
 
+#include "platform/user_files.h"
+
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <ctime>
 
 namespace bridge {
 
@@ -10,6 +13,48 @@ namespace {
 
 // How much of a frame that is not JSON the log keeps.
 constexpr std::size_t UNREADABLE_PREFIX = 256;
+
+using nlohmann::json;
+
+std::string localTime(std::time_t when, const char* format)
+{
+    // Called under the log's lock; nothing else in the program asks for the local time.
+    const std::tm* local = std::localtime(&when);
+    char text[64];
+    if (local == nullptr || std::strftime(text, sizeof text, format, local) == 0) {
+        return "";
+    }
+    return text;
+}
+
+std::string nowIso8601()
+{
+    std::string text = localTime(std::time(nullptr), "%Y-%m-%dT%H:%M:%S%z");
+    // "+0100" as "+01:00".
+    if (text.size() > 2 && (text[text.size() - 5] == '+' || text[text.size() - 5] == '-')) {
+        text.insert(text.size() - 2, ":");
+    }
+    return text;
+}
+
+// A frame as it came, on one line: JSON has line ends only between its tokens, where a space
+// means the same.
+std::string oneLine(std::string_view frame)
+{
+    std::string line(frame);
+    for (char& c : line) {
+        if (c == '\n' || c == '\r') {
+            c = ' ';
+        }
+    }
+    return line;
+}
+
+std::string dumped(const json& value)
+{
+    // Texts from the wire are bytes in no promised encoding.
+    return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
 
 }  // namespace
 
@@ -22,19 +67,19 @@ std::string redactKey(std::string_view key)
     return std::string(key.substr(0, key.size() >= 16 ? 4 : 0)) + "...(redacted)";
 }
 
-nlohmann::json redactMessage(const nlohmann::json& message)
+json redactMessage(const json& message)
 {
-    if (!message.is_object() || message.value("type", nlohmann::json()) != "auth") {
+    if (!message.is_object() || message.value("type", json()) != "auth") {
         return message;
     }
-    nlohmann::json copy = message;
-    const auto redact = [](nlohmann::json& holder) {
+    json copy = message;
+    const auto redact = [](json& holder) {
         if (holder.is_object() && holder.contains("apiKey") && holder["apiKey"].is_string()) {
             holder["apiKey"] = redactKey(holder["apiKey"].get<std::string>());
         }
     };
     if (copy.contains("payload") && copy["payload"].is_object()) {
-        nlohmann::json& payload = copy["payload"];
+        json& payload = copy["payload"];
         redact(payload);
         if (payload.contains("content")) {
             redact(payload["content"]);
@@ -43,68 +88,272 @@ nlohmann::json redactMessage(const nlohmann::json& message)
     return copy;
 }
 
-BridgeLog::~BridgeLog()
+void RecentLines::add(std::string line)
+{
+    m_bytes += line.size();
+    m_lines.push_back(std::move(line));
+    while (!m_lines.empty() && (m_lines.size() > m_maxLines || m_bytes > m_maxBytes)) {
+        m_bytes -= m_lines.front().size();
+        m_lines.pop_front();
+    }
+}
+
+CappedFile::~CappedFile()
 {
     if (m_file != nullptr) {
         std::fclose(m_file);
     }
 }
 
-bool BridgeLog::open(const std::string& path, std::string& error)
+bool CappedFile::open(const std::string& path, std::uint64_t limit, std::string header, std::string& error)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    // Binary, so that the lines end in "\n" on every system.
-    m_file = std::fopen(path.c_str(), "ab");
-    if (m_file == nullptr) {
-        error = "cannot write " + path + ": " + std::strerror(errno);
+    if (!platform::makeFoldersFor(path, error)) {
+        return false;
+    }
+    m_path = path;
+    m_limit = limit;
+    m_header = std::move(header);
+    const bool wasEmpty = [&] {
+        const std::optional<std::string> contents = platform::readFile(path);
+        return !contents || contents->empty();
+    }();
+    if (!reopen(error)) {
+        return false;
+    }
+    // A file that a run before left holds its own header; this run's starts here.
+    if (!wasEmpty && !m_header.empty()) {
+        put(m_header);
+    }
+    return true;
+}
+
+bool CappedFile::write(std::string_view line, std::string& error)
+{
+    error.clear();
+    if (m_file != nullptr && m_size > 0 && m_size + line.size() + 1 > m_limit) {
+        rotate(error);
+    }
+    if (m_file == nullptr && !reopen(error)) {
+        return false;
+    }
+    if (!put(line)) {
+        error = "cannot write " + m_path + ": " + std::strerror(errno);
+        // What a full disk left half written is ended by the next line's line end.
+        std::clearerr(m_file);
         return false;
     }
     return true;
 }
 
-void BridgeLog::info(const std::string& line)
+bool CappedFile::put(std::string_view line)
 {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_console != nullptr) {
-            std::fprintf(m_console, "bridge: %s\n", line.c_str());
-            std::fflush(m_console);
-        }
+    const bool written = std::fwrite(line.data(), 1, line.size(), m_file) == line.size() &&
+                         std::fputc('\n', m_file) != EOF && std::fflush(m_file) == 0;
+    if (written) {
+        m_size += line.size() + 1;
     }
-    write({{"info", line}});
+    return written;
+}
+
+bool CappedFile::reopen(std::string& error)
+{
+    m_file = platform::openFile(m_path, "ab");
+    if (m_file == nullptr) {
+        error = "cannot write " + m_path + ": " + std::strerror(errno);
+        return false;
+    }
+    std::fseek(m_file, 0, SEEK_END);
+    const long size = std::ftell(m_file);
+    m_size = size > 0 ? static_cast<std::uint64_t>(size) : 0;
+    if (m_size == 0 && !m_header.empty()) {
+        put(m_header);
+    }
+    return true;
+}
+
+void CappedFile::rotate(std::string& error)
+{
+    std::fclose(m_file);
+    m_file = nullptr;
+    if (!platform::renameFile(m_path, m_path + ".1", error)) {
+        // The file goes on growing rather than losing what it holds; the next line tries again.
+        reopen(error);
+        return;
+    }
+    reopen(error);
+}
+
+BridgeLog::BridgeLog(std::FILE* console, std::string program, std::string version)
+    : m_console(console),
+      m_program(std::move(program)),
+      m_version(std::move(version)),
+      m_started(nowIso8601())
+{
+}
+
+bool BridgeLog::openStateFile(const std::string& path, std::uint64_t limit, std::string& error)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_stateFile.open(path, limit, "", error);
+}
+
+bool BridgeLog::openTrace(const std::string& path, std::uint64_t limit, std::string& error)
+{
+    std::string header = traceHeader();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_trace.open(path, limit, std::move(header), error);
+}
+
+bool BridgeLog::hasTrace() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_trace.isOpen();
+}
+
+void BridgeLog::state(const std::string& line)
+{
+    stateLine(nullptr, line);
+}
+
+void BridgeLog::warning(const std::string& line)
+{
+    stateLine("warning", line);
+}
+
+void BridgeLog::error(const std::string& line)
+{
+    stateLine("error", line);
 }
 
 void BridgeLog::debug(const std::string& line)
 {
-    write({{"debug", line}});
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_trace.isOpen()) {
+        traceLine(stamp() + ",\"debug\":" + dumped(line) + "}");
+    }
 }
 
-void BridgeLog::message(const char* direction, const nlohmann::json& message)
+void BridgeLog::incoming(std::string_view frame, const json& message)
 {
-    if (m_file != nullptr) {
-        write({{direction, redactMessage(message)}});
-    }
+    // The frame as it came is cheaper than the message dumped again, and shows exactly what
+    // arrived; only an auth answer, which carries the key, is written from its redacted copy.
+    const bool auth = message.is_object() && message.value("type", json()) == "auth";
+    std::string body = auth ? dumped(redactMessage(message)) : oneLine(frame);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::string line = stamp() + ",\"in\":" + body + "}";
+    traceLine(line);
+    keepMessage(std::move(line));
+}
+
+void BridgeLog::outgoing(const json& message)
+{
+    std::string body = dumped(redactMessage(message));
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::string line = stamp() + ",\"out\":" + body + "}";
+    traceLine(line);
+    keepMessage(std::move(line));
 }
 
 void BridgeLog::unreadable(const char* direction, std::string_view frame)
 {
-    write({{direction, nullptr}, {"unreadable", std::string(frame.substr(0, UNREADABLE_PREFIX))}});
+    const std::string text = dumped(std::string(frame.substr(0, UNREADABLE_PREFIX)));
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::string line = stamp() + ",\"" + direction + "\":null,\"unreadable\":" + text + "}";
+    traceLine(line);
+    keepMessage(std::move(line));
 }
 
-void BridgeLog::write(nlohmann::json line)
+std::string BridgeLog::traceHeader() const
+{
+    return dumped(json{
+        {"trace", TRACE_FORMAT}, {"program", m_program}, {"version", m_version}, {"started", m_started}});
+}
+
+std::vector<std::string> BridgeLog::recentMessages() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_file == nullptr) {
+    return m_recentMessages.lines();
+}
+
+std::vector<std::string> BridgeLog::recentStateLines() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_recentState.lines();
+}
+
+std::string BridgeLog::stateFile() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_stateFile.path();
+}
+
+void BridgeLog::stateLine(const char* level, const std::string& line)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    writeState(dated(level, line));
+    traceLine(stamp() + ",\"" + (level == nullptr ? "info" : level) + "\":" + dumped(line) + "}");
+}
+
+// A file that fails is said once, where it can still be read: the bridge goes on serving the
+// display either way.
+void BridgeLog::writeState(const std::string& text)
+{
+    if (m_console != nullptr) {
+        std::fprintf(m_console, "%s\n", text.c_str());
+        std::fflush(m_console);
+    }
+    m_recentState.add(text);
+    if (!m_stateFile.isOpen()) {
         return;
     }
-    const double elapsed = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - m_start).count();
-    nlohmann::json stamped = {{"t_ms", std::round(elapsed * 1000.0) / 1000.0}};
-    stamped.update(line);
-    // Texts from the wire are bytes in no promised encoding.
-    const std::string text = stamped.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-    std::fputs(text.c_str(), m_file);
-    std::fputc('\n', m_file);
-    std::fflush(m_file);
+    std::string problem;
+    m_stateFile.write(text, problem);
+    const bool first = !problem.empty() && !m_stateFileFailed;
+    m_stateFileFailed = !problem.empty();
+    if (first) {
+        // Into the file too: a file that could not be renamed still takes lines.
+        const std::string warning = dated("warning", problem);
+        if (m_console != nullptr) {
+            std::fprintf(m_console, "%s\n", warning.c_str());
+        }
+        std::string ignored;
+        m_stateFile.write(warning, ignored);
+        m_recentState.add(warning);
+        traceLine(stamp() + ",\"warning\":" + dumped(problem) + "}");
+    }
+}
+
+void BridgeLog::traceLine(const std::string& line)
+{
+    if (!m_trace.isOpen()) {
+        return;
+    }
+    std::string problem;
+    m_trace.write(line, problem);
+    const bool first = !problem.empty() && !m_traceFailed;
+    m_traceFailed = !problem.empty();
+    if (first) {
+        writeState(dated("warning", problem));
+    }
+}
+
+std::string BridgeLog::dated(const char* level, const std::string& line)
+{
+    return localTime(std::time(nullptr), "%Y-%m-%d %H:%M:%S") + " " +
+           (level == nullptr ? "" : std::string(level) + ": ") + line;
+}
+
+void BridgeLog::keepMessage(std::string line)
+{
+    m_recentMessages.add(std::move(line));
+}
+
+std::string BridgeLog::stamp() const
+{
+    const double elapsed =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - m_start).count();
+    // Microseconds are enough to order the lines and to pace a replay.
+    return "{\"t_ms\":" + dumped(std::round(elapsed * 1000.0) / 1000.0);
 }
 
 }  // namespace bridge

@@ -2,8 +2,6 @@
 
 #include "platform/user_files.h"
 
-#include <fstream>
-#include <sstream>
 
 namespace bridge {
 
@@ -14,12 +12,7 @@ std::string defaultKeyFile()
 
 std::string readKey(const std::string& path)
 {
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    if (!file || !(text << file.rdbuf())) {
-        return "";
-    }
-    std::string key = text.str();
+    std::string key = platform::readFile(path).value_or("");
     // A key edited by hand may have gained a line end.
     const std::size_t end = key.find_last_not_of(" \t\r\n");
     key.erase(end == std::string::npos ? 0 : end + 1);

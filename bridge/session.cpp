@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <deque>
 #include <thread>
@@ -29,12 +30,19 @@ using nlohmann::json;
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 constexpr std::chrono::seconds FIRST_RETRY{1};
 constexpr std::chrono::seconds LAST_RETRY{10};
+// After a refusal: each request shows the user the client's question again.
+constexpr std::chrono::seconds REFUSAL_WAIT{30};
+// Presses whose reply is still awaited, at most.
+constexpr std::size_t MAX_PENDING = 64;
 constexpr std::chrono::seconds CONNECT_TIME{5};
 constexpr std::chrono::seconds HANDSHAKE_TIME{10};
 constexpr std::chrono::milliseconds CLOSE_TIME{500};
-// How long an unanswered request for approval waits before the user is told what to click.
+// How long an unanswered request for approval waits before the user is told what to click:
+// a known key is answered at once.
 constexpr std::chrono::seconds APPROVAL_HINT_AFTER{1};
 
 using Socket = websocket::stream<beast::tcp_stream>;
@@ -53,6 +61,29 @@ json authMessage(const std::string& version, const std::string& key)
 json pressMessage(const std::string& button, bool down)
 {
     return {{"type", "buttonPress"}, {"payload", {{"button", button}, {"state", down}}}};
+}
+
+// Why a connection ended or could not be made, in a player's words.
+std::string reasonOf(const beast::error_code& error)
+{
+    if (error == net::error::connection_refused) {
+        return "connection refused";
+    }
+    if (error == net::error::eof || error == websocket::error::closed ||
+        error == net::error::connection_reset || error == net::error::connection_aborted) {
+        return "the voice client closed the connection";
+    }
+    if (error == beast::error::timeout || error == net::error::timed_out) {
+        return "no answer in time";
+    }
+    if (error == net::error::host_not_found || error == net::error::host_not_found_try_again) {
+        return "address not found";
+    }
+    std::string text = error.message();
+    if (!text.empty()) {
+        text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+    }
+    return text;
 }
 
 // The top-level fields of a message; anything else is worth a debug line.
@@ -86,9 +117,10 @@ std::optional<RemoteAppsUrl> parseRemoteAppsUrl(std::string_view url, std::strin
     if (bracketed && authority.size() >= 2 && authority.back() == ']') {
         authority = authority.substr(1, authority.size() - 2);
     }
-    const bool portOk = !parsed.port.empty() && parsed.port.size() <= 5 &&
-                        std::all_of(parsed.port.begin(), parsed.port.end(), [](char c) { return c >= '0' && c <= '9'; }) &&
-                        std::stoi(parsed.port) >= 1 && std::stoi(parsed.port) <= 65535;
+    const bool portOk =
+        !parsed.port.empty() && parsed.port.size() <= 5 &&
+        std::all_of(parsed.port.begin(), parsed.port.end(), [](char c) { return c >= '0' && c <= '9'; }) &&
+        std::stoi(parsed.port) >= 1 && std::stoi(parsed.port) <= 65535;
     if (authority.empty() || !portOk) {
         error = "cannot read the Remote Apps address " + std::string(url) + "; expected ws://HOST:PORT";
         return std::nullopt;
@@ -98,10 +130,26 @@ std::optional<RemoteAppsUrl> parseRemoteAppsUrl(std::string_view url, std::strin
 }
 
 struct Session::Impl {
-    Impl(SessionSettings s, BridgeLog& l) : settings(std::move(s)), log(l) {}
+    Impl(SessionSettings s, BridgeLog& l, StatusModel& m) : settings(std::move(s)), log(l), status(m) {}
+
+    // A press waiting for the client's reply.
+    struct OnDemand {
+        explicit OnDemand(net::io_context& io) : timer(io) {}
+        std::function<void(const PressResult&)> done;
+        net::steady_timer timer;
+        bool finished = false;
+    };
+    struct Pending {
+        std::string button;
+        bool down = false;
+        Clock::time_point sent;
+        bool announced = false;  // a state line said it was pressed; its reply gets one too
+        std::shared_ptr<OnDemand> onDemand;
+    };
 
     SessionSettings settings;
     BridgeLog& log;
+    StatusModel& status;
     net::io_context io;
     net::executor_work_guard<net::io_context::executor_type> work = net::make_work_guard(io);
     tcp::resolver resolver{io};
@@ -118,29 +166,39 @@ struct Session::Impl {
     bool awaitingAnswer = false;
     bool approved = false;
     bool stopping = false;
-    bool outageReported = false;
-    bool hintShown = false;
+    // Closes before the answer to the stored key, in a row.
+    int closesOnKey = 0;
+    // Refused since the last approval: asking again does not ask the user anew.
+    bool refused = false;
     std::chrono::seconds retryDelay = FIRST_RETRY;
+    std::deque<Pending> pending;
+    std::vector<std::shared_ptr<OnDemand>> onDemand;
+    std::optional<std::string> shownFront;
+    bool frontShown = false;
     std::atomic<unsigned> approvalCount{0};
 
-    std::string address() const { return "ws://" + settings.url.host + ":" + settings.url.port + settings.url.target; }
+    std::string address() const
+    {
+        return "ws://" + settings.url.host + ":" + settings.url.port + settings.url.target;
+    }
 
     void connect()
     {
         auto ws = std::make_shared<Socket>(io);
         socket = ws;
-        resolver.async_resolve(settings.url.host, settings.url.port,
-                               [this, ws](beast::error_code error, const tcp::resolver::results_type& results) {
-                                   if (ws != socket) {
-                                       return;
-                                   }
-                                   if (error) {
-                                       return lost(ws, error, true);
-                                   }
-                                   beast::get_lowest_layer(*ws).expires_after(CONNECT_TIME);
-                                   beast::get_lowest_layer(*ws).async_connect(
-                                       results, [this, ws](beast::error_code e, const tcp::endpoint&) { connected(ws, e); });
-                               });
+        resolver.async_resolve(
+            settings.url.host, settings.url.port,
+            [this, ws](beast::error_code error, const tcp::resolver::results_type& results) {
+                if (ws != socket) {
+                    return;
+                }
+                if (error) {
+                    return lost(ws, error);
+                }
+                beast::get_lowest_layer(*ws).expires_after(CONNECT_TIME);
+                beast::get_lowest_layer(*ws).async_connect(
+                    results, [this, ws](beast::error_code e, const tcp::endpoint&) { connected(ws, e); });
+            });
     }
 
     void connected(const std::shared_ptr<Socket>& ws, beast::error_code error)
@@ -149,7 +207,7 @@ struct Session::Impl {
             return;
         }
         if (error) {
-            return lost(ws, error, true);
+            return lost(ws, error);
         }
         beast::get_lowest_layer(*ws).expires_never();
         websocket::stream_base::timeout timeouts{HANDSHAKE_TIME, websocket::stream_base::none(), false};
@@ -161,7 +219,7 @@ struct Session::Impl {
                                     return;
                                 }
                                 if (e) {
-                                    return lost(ws, e, true);
+                                    return lost(ws, e);
                                 }
                                 opened(ws);
                             });
@@ -169,24 +227,19 @@ struct Session::Impl {
 
     void opened(const std::shared_ptr<Socket>& ws)
     {
-        if (outageReported) {
-            log.info("connected to the voice client at " + address());
-            outageReported = false;
-        }
         ws->text(true);
         // Nothing else goes out before the answer.
         sentKey = readKey(settings.keyFile);
         awaitingAnswer = true;
         send(authMessage(settings.version, sentKey));
-        if (sentKey.empty() && !hintShown) {
+        // A request the client does not answer at once waits for the user. After a refusal
+        // the user has been told already; asking again does not tell again.
+        if (sentKey.empty() && !refused) {
             hintTimer.expires_after(APPROVAL_HINT_AFTER);
             hintTimer.async_wait([this, ws](beast::error_code e) {
-                if (e || ws != socket || !awaitingAnswer || hintShown) {
-                    return;
+                if (!e && ws == socket && awaitingAnswer) {
+                    status.waitingForApproval();
                 }
-                hintShown = true;
-                log.info("waiting for approval: in the voice client, open Settings > Remote Apps and allow \"" +
-                         std::string(APP_NAME) + "\". Until then the display shows no server.");
             });
         }
         read(ws);
@@ -199,7 +252,7 @@ struct Session::Impl {
                 return;
             }
             if (error) {
-                return lost(ws, error, false);
+                return lost(ws, error);
             }
             const std::string frame = beast::buffers_to_string(buffer.data());
             buffer.consume(buffer.size());
@@ -218,7 +271,7 @@ struct Session::Impl {
             log.debug("ignored a frame that is not a JSON object");
             return;
         }
-        log.message("in", message);
+        log.incoming(frame, message);
         for (const auto& item : message.items()) {
             if (!knownTopLevel(item.key())) {
                 log.debug("ignored the unknown field \"" + item.key() + "\"");
@@ -232,25 +285,60 @@ struct Session::Impl {
             log.debug("ignored a message before approval");
             return;
         }
+        if (type == "buttonPress") {
+            return replied(message);
+        }
         std::string why;
-        updateMirror([&](Mirror& mirror) { why = mirror.apply(message); });
+        std::optional<std::string> front;
+        updateMirror([&](Mirror& mirror) {
+            why = mirror.apply(message);
+            front = frontName(mirror);
+        });
         if (!why.empty()) {
             log.debug("ignored: " + why);
+        }
+        showFront(front);
+    }
+
+    static std::optional<std::string> frontName(const Mirror& mirror)
+    {
+        const Connection* connection = mirror.find(mirror.front());
+        if (connection == nullptr) {
+            return std::nullopt;
+        }
+        return connection->serverName.value_or("");
+    }
+
+    void showFront(const std::optional<std::string>& front)
+    {
+        if (!frontShown || front != shownFront) {
+            frontShown = true;
+            shownFront = front;
+            status.front(front);
         }
     }
 
     void answered(const json& message)
     {
-        const json* status = message.contains("status") ? &message["status"] : nullptr;
-        if (status != nullptr && status->is_object() && status->contains("code") &&
-            (*status)["code"] != 0) {
-            log.info("the voice client refused the request: " + status->value("message", std::string("no reason given")));
+        if (!awaitingAnswer) {
+            log.debug("ignored an auth answer that nothing asked for");
             return;
+        }
+        const json* statusField = message.contains("status") ? &message["status"] : nullptr;
+        if (statusField != nullptr && statusField->is_object() && statusField->contains("code") &&
+            (*statusField)["code"] != 0) {
+            const json reason = statusField->value("message", json());
+            return refuse(reason.is_string() && !reason.get<std::string>().empty() ? reason.get<std::string>()
+                                                                                   : "it gave no reason");
         }
         const json payload = message.value("payload", json::object());
         const json connections = payload.is_object() ? payload.value("connections", json()) : json();
         bool replaced = false;
-        updateMirror([&](Mirror& mirror) { replaced = mirror.replace(connections); });
+        std::optional<std::string> front;
+        updateMirror([&](Mirror& mirror) {
+            replaced = mirror.replace(connections);
+            front = frontName(mirror);
+        });
         if (!replaced) {
             log.debug("ignored an auth answer without a list of connections");
             return;
@@ -259,29 +347,117 @@ struct Session::Impl {
         if (!key.empty() && key != sentKey) {
             std::string error;
             if (!storeKey(settings.keyFile, key, error)) {
-                log.info("cannot keep the key the voice client handed out (" + error +
-                         "); it will ask for approval again next time");
+                log.warning(
+                    "cannot keep the key the voice client handed out, so it will ask for approval again next "
+                    "time (" +
+                    error + ")");
             }
             sentKey = key;
         }
-        const bool first = awaitingAnswer;
         awaitingAnswer = false;
         approved = true;
+        refused = false;
+        closesOnKey = 0;
         retryDelay = FIRST_RETRY;
-        if (first) {
-            approvalCount.fetch_add(1);
-            log.info("approved by the voice client");
-            // The client loses the first press of a button after a connection unless the
-            // button was released once before.
-            for (const char* button : BUTTONS) {
-                send(pressMessage(button, false));
+        hintTimer.cancel();
+        approvalCount.fetch_add(1);
+        status.approved();
+        frontShown = false;
+        showFront(front);
+        // The client loses the first press of a button after a connection unless the
+        // button was released once before.
+        for (const char* button : BUTTONS) {
+            sendPress(button, false, false, nullptr);
+        }
+    }
+
+    // The client's reply to a press: it took the press, which is not to say a binding acted.
+    void replied(const json& message)
+    {
+        const json payload = message.value("payload", json());
+        const json button = payload.is_object() ? payload.value("button", json()) : json();
+        const json down = payload.is_object() ? payload.value("state", json()) : json();
+        const auto it = std::find_if(pending.begin(), pending.end(), [&](const Pending& p) {
+            return button == p.button && down.is_boolean() && down.get<bool>() == p.down;
+        });
+        if (it == pending.end()) {
+            log.debug("ignored a reply to a press the bridge did not send: " + button.dump());
+            return;
+        }
+        Pending press = std::move(*it);
+        pending.erase(it);
+        const json* statusField = message.contains("status") ? &message["status"] : nullptr;
+        const json code = statusField != nullptr && statusField->is_object()
+                              ? statusField->value("code", json(0))
+                              : json(0);
+        const std::string name = press.button + " (" + actionOfButton(press.button) + ")";
+        if (code != 0) {
+            const json reason = statusField->value("message", json());
+            const std::string text =
+                (reason.is_string() ? reason.get<std::string>() : std::string("no reason given")) +
+                ", code " + code.dump();
+            if (press.down) {
+                log.warning(name + ": the voice client did not take the press (" + text + ")");
             }
+            finish(press.onDemand, {PressOutcome::REJECTED, text});
+            return;
+        }
+        if (press.down && press.announced) {
+            log.state(name + ": accepted by the voice client");
+        }
+        if (press.down) {
+            finish(press.onDemand, {PressOutcome::ACCEPTED, ""});
+        }
+    }
+
+    // One press and release. `announce`: a state line for each, as for a player binding keys.
+    void sendPress(const std::string& button, bool down, bool announce,
+                   const std::shared_ptr<OnDemand>& request)
+    {
+        const Clock::time_point now = Clock::now();
+        // A client that never replies leaves nothing behind for long.
+        while (!pending.empty() &&
+               (now - pending.front().sent > PRESS_REPLY_TIME || pending.size() >= MAX_PENDING)) {
+            pending.pop_front();
+        }
+        pending.push_back({button, down, now, announce, down ? request : nullptr});
+        send(pressMessage(button, down));
+    }
+
+    void pressNow(const std::string& button, const std::shared_ptr<OnDemand>& request)
+    {
+        if (!approved || !socket) {
+            return finish(request, {PressOutcome::NOT_APPROVED, ""});
+        }
+        log.state("pressed " + button + " (" + actionOfButton(button) + ")");
+        sendPress(button, true, true, request);
+        sendPress(button, false, false, nullptr);
+        if (request) {
+            request->timer.expires_after(PRESS_REPLY_TIME);
+            request->timer.async_wait([this, request](beast::error_code e) {
+                if (!e) {
+                    finish(request, {PressOutcome::NO_REPLY, ""});
+                }
+            });
+        }
+    }
+
+    void finish(const std::shared_ptr<OnDemand>& request, const PressResult& result)
+    {
+        if (!request || request->finished) {
+            return;
+        }
+        request->finished = true;
+        request->timer.cancel();
+        onDemand.erase(std::remove(onDemand.begin(), onDemand.end(), request), onDemand.end());
+        if (request->done) {
+            request->done(result);
         }
     }
 
     void send(const json& message)
     {
-        log.message("out", message);
+        log.outgoing(message);
         outbox.push_back(message.dump());
         if (!writing) {
             write();
@@ -308,41 +484,96 @@ struct Session::Impl {
         });
     }
 
-    // The connection ended or could not be made.
-    void lost(const std::shared_ptr<Socket>& ws, beast::error_code error, bool beforeOpen)
+    // Ends the connection of now: the display sees a client with no server until the next.
+    void drop(const std::shared_ptr<Socket>& ws)
     {
-        if (ws != socket) {
-            return;
-        }
         socket.reset();
         beast::error_code ignored;
         beast::get_lowest_layer(*ws).socket().close(ignored);
         outbox.clear();
         writing = false;
+        pending.clear();
         hintTimer.cancel();
         updateMirror([](Mirror& mirror) { mirror.clear(); });
-        const bool wasApproved = approved;
+        frontShown = false;
         approved = false;
+    }
+
+    // The connection ended or could not be made.
+    void lost(const std::shared_ptr<Socket>& ws, beast::error_code error)
+    {
+        if (ws != socket) {
+            return;
+        }
+        const bool wasApproved = approved;
+        const bool wasAsking = awaitingAnswer;
+        awaitingAnswer = false;
+        drop(ws);
         if (stopping) {
             return;
         }
-        if (awaitingAnswer && !sentKey.empty()) {
-            // The client closes without a word on a key it no longer takes.
-            awaitingAnswer = false;
-            forgetKey(settings.keyFile);
-            sentKey.clear();
-            log.info("the voice client did not take the stored key; asking for approval again");
-            return retry(std::chrono::seconds(0));
+        if (wasAsking && !sentKey.empty()) {
+            return keyNotAnswered();
         }
-        awaitingAnswer = false;
-        if (wasApproved || !outageReported) {
-            log.info(std::string(beforeOpen ? "cannot reach the voice client at " : "lost the voice client at ") +
-                     address() + " (" + error.message() + "); the display shows no server until it is back");
-            outageReported = true;
+        if (wasAsking) {
+            // The client closes a request the user refused without a word.
+            return refuse("");
+        }
+        refused = false;
+        if (wasApproved) {
+            status.lost(reasonOf(error));
+        } else {
+            status.unreachable(reasonOf(error));
         }
         const std::chrono::seconds delay = retryDelay;
         retryDelay = std::min(retryDelay * 2, LAST_RETRY);
         retry(delay);
+    }
+
+    // The socket closed before the answer to the stored key. The client closes so on a key it
+    // no longer takes, but also when it quits or restarts: only a second close in a row
+    // forgets the key.
+    void keyNotAnswered()
+    {
+        if (++closesOnKey < 2) {
+            log.state(
+                "the voice client closed the connection before answering the stored key; trying the key once "
+                "more");
+            return retry(FIRST_RETRY);
+        }
+        closesOnKey = 0;
+        forget();
+        log.state(
+            "the voice client closed the connection again before answering the stored key: it no longer "
+            "takes "
+            "it, so the bridge asks for approval again");
+        retry(FIRST_RETRY);
+    }
+
+    void forget()
+    {
+        if (!forgetKey(settings.keyFile)) {
+            log.warning("cannot remove the key file " + settings.keyFile);
+        }
+        sentKey.clear();
+    }
+
+    // The client said no, by a close or by an answer. A stored key it refused is forgotten;
+    // the bridge asks again, not so often that the client fills with requests.
+    void refuse(const std::string& reason)
+    {
+        if (const std::shared_ptr<Socket> ws = socket) {
+            awaitingAnswer = false;
+            drop(ws);
+        }
+        if (!sentKey.empty()) {
+            forget();
+        }
+        closesOnKey = 0;
+        refused = true;
+        retryDelay = FIRST_RETRY;
+        status.refused(reason);
+        retry(REFUSAL_WAIT);
     }
 
     void retry(std::chrono::seconds delay)
@@ -370,6 +601,9 @@ struct Session::Impl {
             });
         }
         updateMirror([](Mirror& mirror) { mirror.clear(); });
+        for (const std::shared_ptr<OnDemand>& request : std::vector<std::shared_ptr<OnDemand>>(onDemand)) {
+            finish(request, {PressOutcome::STOPPED, ""});
+        }
         work.reset();
     }
 
@@ -382,13 +616,16 @@ struct Session::Impl {
                 io.run();
                 return;
             } catch (const std::exception& e) {
-                log.info(std::string("internal error: ") + e.what());
+                log.error(std::string("internal error: ") + e.what());
             }
         }
     }
 };
 
-Session::Session(SessionSettings settings, BridgeLog& log) : m_impl(std::make_unique<Impl>(std::move(settings), log)) {}
+Session::Session(SessionSettings settings, BridgeLog& log, StatusModel& status)
+    : m_impl(std::make_unique<Impl>(std::move(settings), log, status))
+{
+}
 
 Session::~Session()
 {
@@ -416,11 +653,29 @@ void Session::press(const char* button)
 {
     Impl* impl = m_impl.get();
     net::post(impl->io, [impl, name = std::string(button)] {
-        if (!impl->approved || !impl->socket) {
-            return;
+        if (impl->approved && impl->socket) {
+            impl->pressNow(name, nullptr);
         }
-        impl->send(pressMessage(name, true));
-        impl->send(pressMessage(name, false));
+    });
+}
+
+void Session::pressAfter(std::string button, std::chrono::milliseconds delay,
+                         std::function<void(const PressResult&)> done)
+{
+    Impl* impl = m_impl.get();
+    net::post(impl->io, [impl, name = std::move(button), delay, done = std::move(done)]() mutable {
+        auto request = std::make_shared<Impl::OnDemand>(impl->io);
+        request->done = std::move(done);
+        if (impl->stopping) {
+            return impl->finish(request, {PressOutcome::STOPPED, ""});
+        }
+        impl->onDemand.push_back(request);
+        request->timer.expires_after(delay);
+        request->timer.async_wait([impl, request, name](beast::error_code e) {
+            if (!e && !request->finished) {
+                impl->pressNow(name, request);
+            }
+        });
     });
 }
 

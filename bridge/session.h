@@ -4,10 +4,17 @@
 // host (bridge/bridge_host.h), and the display's actions sent as button presses. When the
 // connection closes or cannot be made, the host forgets everything, so the display sees a
 // client with no server, and the session tries again after 1 s, then 2, 4 and 8, then every
-// 10 s, back to 1 s once approved.
+// 10 s, back to 1 s once approved; after a refusal it asks again every 30 s.
+//
+// The key: a close before the answer to the stored key may be the client quitting, so the
+// same key is tried once more; it is forgotten, and approval asked anew, only when that try
+// closes too, or when an answer refuses it.
 
 #include "bridge/bridge_log.h"
+#include "bridge/status.h"
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -44,9 +51,26 @@ struct SessionSettings {
     std::string version;  // the bridge's version, shown to the user with its name
 };
 
+// What became of a press asked for on demand.
+enum class PressOutcome {
+    ACCEPTED,      // the voice client's reply said so
+    REJECTED,      // its reply carried an error, in `message`
+    NO_REPLY,      // the press went out; no reply came (older clients send none)
+    NOT_APPROVED,  // nothing went out: the bridge is not approved by the voice client
+    STOPPED,       // the bridge stopped first
+};
+struct PressResult {
+    PressOutcome outcome;
+    std::string message;
+};
+
+// How long a press waits for the client's reply before it counts as unanswered.
+inline constexpr std::chrono::seconds PRESS_REPLY_TIME{3};
+
 class Session {
 public:
-    Session(SessionSettings settings, BridgeLog& log);
+    // `log` and `status` outlive the session.
+    Session(SessionSettings settings, BridgeLog& log, StatusModel& status);
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
@@ -59,6 +83,10 @@ public:
     // Sends one press and one release of `button`, after whatever was sent before. Dropped
     // while the bridge is not approved. Any thread; never blocks.
     void press(const char* button);
+
+    // Presses and releases `button` once after `delay`, for a player binding it, and calls
+    // `done` on the session's thread with what came of it. Any thread; never blocks.
+    void pressAfter(std::string button, std::chrono::milliseconds delay, std::function<void(const PressResult&)> done);
 
     // The number of approvals so far, for tests that wait for one.
     unsigned approvals() const;

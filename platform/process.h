@@ -10,6 +10,20 @@ namespace platform {
 // name can be appended; empty when the system does not say.
 std::string executableDirectory();
 
+// The running process's ID.
+unsigned long processId();
+
+// The running program's full path, in UTF-8; empty when the system does not say.
+std::string executablePath();
+
+// The operating system's name and version, as a report names them ("Linux 6.1.0-18-amd64",
+// "Windows 10.0.19045").
+std::string systemDescription();
+
+// The console shows the program's UTF-8 text as such: a Windows console is told so; a POSIX
+// terminal already is.
+void useUtf8Console();
+
 // Standard output passes bytes on unchanged. Windows opens it in text mode, which writes
 // every "\n" as "\r\n"; POSIX has nothing to change.
 void useBinaryStandardOutput();

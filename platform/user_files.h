@@ -3,6 +3,8 @@
 // read them and no reader ever sees half a file. Written once for POSIX (user_files_posix.cpp)
 // and once for Windows (user_files_win.cpp).
 
+#include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -26,5 +28,15 @@ bool makeFoldersFor(const std::string& path, std::string& error);
 
 // Removes `path`; true when it is gone, also when it was never there.
 bool removeFile(const std::string& path);
+
+// Opens `path`, a UTF-8 path on every system, as std::fopen does with `mode`. A file it makes
+// is the user's alone on POSIX (0600). Null, with errno set, when it cannot.
+std::FILE* openFile(const std::string& path, const char* mode);
+
+// The whole of `path`; nothing when it cannot be read.
+std::optional<std::string> readFile(const std::string& path);
+
+// Renames `from` to `to`, replacing `to` if it is there. False, with `error` set, when it cannot.
+bool renameFile(const std::string& from, const std::string& to, std::string& error);
 
 }  // namespace platform

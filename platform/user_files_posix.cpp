@@ -16,7 +16,8 @@ namespace {
 // Makes every folder of `path` up to its last separator, for the user alone.
 bool makeFolders(const std::string& path, std::string& error)
 {
-    for (std::size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+    for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
+         slash = path.find('/', slash + 1)) {
         const std::string folder = path.substr(0, slash);
         if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
             error = "cannot make " + folder + ": " + std::strerror(errno);
@@ -88,6 +89,27 @@ bool replaceFile(const std::string& path, std::string_view contents, std::string
 bool removeFile(const std::string& path)
 {
     return unlink(path.c_str()) == 0 || errno == ENOENT;
+}
+
+std::FILE* openFile(const std::string& path, const char* mode)
+{
+    // The file's rights are set where it is made, so that no other user can read it even
+    // for a moment.
+    const mode_t previous = umask(077);
+    std::FILE* file = std::fopen(path.c_str(), mode);
+    const int savedErrno = errno;
+    umask(previous);
+    errno = savedErrno;
+    return file;
+}
+
+bool renameFile(const std::string& from, const std::string& to, std::string& error)
+{
+    if (rename(from.c_str(), to.c_str()) != 0) {
+        error = "cannot rename " + from + " to " + to + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace platform

@@ -1,5 +1,8 @@
 #include "platform/user_files.h"
 
+#include "platform/wide_text_win.h"
+
+#include <cstdio>
 #include <string>
 
 #include <windows.h>
@@ -7,29 +10,6 @@
 namespace platform {
 
 namespace {
-
-std::wstring wide(const std::string& text)
-{
-    if (text.empty()) {
-        return std::wstring();
-    }
-    const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring result(static_cast<std::size_t>(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), length);
-    return result;
-}
-
-std::string narrow(const wchar_t* text)
-{
-    const int length = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (length <= 1) {
-        return std::string();
-    }
-    std::string result(static_cast<std::size_t>(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, result.data(), length, nullptr, nullptr);
-    result.pop_back();
-    return result;
-}
 
 std::string lastError()
 {
@@ -53,7 +33,7 @@ bool makeFolders(const std::wstring& path, std::string& error)
 
 bool makeFoldersFor(const std::string& path, std::string& error)
 {
-    return makeFolders(wide(path), error);
+    return makeFolders(toWide(path), error);
 }
 
 std::string userConfigFile(std::string_view windowsFolder, std::string_view, std::string_view file)
@@ -62,12 +42,12 @@ std::string userConfigFile(std::string_view windowsFolder, std::string_view, std
     if (appData == nullptr || appData[0] == L'\0') {
         return "";
     }
-    return narrow(appData) + "\\" + std::string(windowsFolder) + "\\" + std::string(file);
+    return fromWide(appData) + "\\" + std::string(windowsFolder) + "\\" + std::string(file);
 }
 
 bool replaceFile(const std::string& path, std::string_view contents, std::string& error)
 {
-    const std::wstring target = wide(path);
+    const std::wstring target = toWide(path);
     if (!makeFolders(target, error)) {
         return false;
     }
@@ -79,11 +59,13 @@ bool replaceFile(const std::string& path, std::string_view contents, std::string
         return false;
     }
     DWORD written = 0;
-    const bool ok = WriteFile(file, contents.data(), static_cast<DWORD>(contents.size()), &written, nullptr) &&
-                    written == contents.size() && FlushFileBuffers(file);
+    const bool ok =
+        WriteFile(file, contents.data(), static_cast<DWORD>(contents.size()), &written, nullptr) &&
+        written == contents.size() && FlushFileBuffers(file);
     CloseHandle(file);
     // MOVEFILE_REPLACE_EXISTING replaces the old key in one step.
-    if (!ok || !MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    if (!ok ||
+        !MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         error = "cannot write " + path + ": " + lastError();
         DeleteFileW(temporary.c_str());
         return false;
@@ -93,7 +75,24 @@ bool replaceFile(const std::string& path, std::string_view contents, std::string
 
 bool removeFile(const std::string& path)
 {
-    return DeleteFileW(wide(path).c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND;
+    return DeleteFileW(toWide(path).c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND;
+}
+
+std::FILE* openFile(const std::string& path, const char* mode)
+{
+    // The narrow std::fopen reads a path in the system's code page, which cannot name every
+    // user's profile folder.
+    const std::string modeText(mode);
+    return _wfopen(toWide(path).c_str(), std::wstring(modeText.begin(), modeText.end()).c_str());
+}
+
+bool renameFile(const std::string& from, const std::string& to, std::string& error)
+{
+    if (!MoveFileExW(toWide(from).c_str(), toWide(to).c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        error = "cannot rename " + from + " to " + to + ": " + lastError();
+        return false;
+    }
+    return true;
 }
 
 }  // namespace platform

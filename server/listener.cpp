@@ -99,8 +99,12 @@ void listenAndServe(const Serving& serving)
         return;
     }
     OwnedSocket listeningOwner(listening, interrupter);
-    // A port taken by another program is not reported; the next life tries again.
+    // A port taken by another program is not reported as a diagnostic; the next life tries
+    // again.
     if (!platform::bindIPv4(listening, settings.address, settings.port)) {
+        if (settings.onBindFailed) {
+            settings.onBindFailed();
+        }
         return;
     }
     if (!platform::listenOn(listening, LISTEN_BACKLOG)) {

@@ -38,6 +38,9 @@ struct ServerSettings {
     std::chrono::milliseconds failedReceiveDelay{100};
     // Called on the listener thread with the bound port each time the socket starts listening.
     std::function<void(std::uint16_t port)> onListening;
+    // Called on the listener thread each time the port cannot be bound, another program
+    // holding it, say; the next server life tries again.
+    std::function<void()> onBindFailed;
 };
 
 // How long stop() waits for the thread. Every wait of the thread ends at a stop within a

@@ -180,6 +180,7 @@ class RemoteApps:
         self.connections = connections
         self.keys = set()
         self.hand_out = KEY
+        self.refuse = False  # answer every auth with a status that is not 0
         self.sessions = []  # one per socket: {"socket", "messages", "answered" (message count then)}
         self.changed = threading.Condition()
         self.server = None
@@ -224,7 +225,10 @@ class RemoteApps:
                 if message.get("type") != "auth" or record["answered"] is not None:
                     continue
                 key = message["payload"]["content"]["apiKey"]
-                if key in self.keys:
+                if self.refuse:
+                    await socket.send(json.dumps({"type": "auth", "status": {"code": 1, "message": "not allowed"},
+                                                  "payload": {}}))
+                elif key in self.keys:
                     await self.answer(record)
                 elif key != "":
                     await socket.close()  # as the voice client does with a key it does not know
@@ -252,6 +256,10 @@ class RemoteApps:
             self.call(self.sessions[-1]["socket"].send(text))
         except websockets.ConnectionClosed:
             pass
+
+    def drop(self):
+        """The socket of now closes, as when the voice client restarts."""
+        self.call(self.sessions[-1]["socket"].close())
 
     def send_too_much(self, message):
         """A frame the bridge refuses: it may stop reading it, so the socket is dropped after a while."""
@@ -317,7 +325,7 @@ class Contract(unittest.TestCase):
                              "--key-file", cls.key_file, "--display-port", "0", "--log", cls.log)
         cls.display = None
         try:
-            found = cls.bridge.wait_line(r"bridge: serving the display on 127\.0\.0\.1:(\d+)", FIRST_ANSWER_S)
+            found = cls.bridge.wait_line(r"serving the display on 127\.0\.0\.1:(\d+)", FIRST_ANSWER_S)
             if not found:
                 raise AssertionError("the bridge did not report its display port:\n" + cls.bridge.text())
             cls.display = Display(int(found.group(1)))
@@ -379,11 +387,14 @@ class Contract(unittest.TestCase):
         self.assertIn(VERSION, result.stdout.decode())
 
     def test_1_approval(self):
-        """A stale key is dropped for "", which waits for the user; the handed-out key is stored."""
-        stale = self.apps.wait_auth(0, FIRST_ANSWER_S)
-        fresh = self.apps.wait_auth(1, FIRST_ANSWER_S)
-        self.assertIsNotNone(fresh, "no second auth after the stale key was closed")
-        for auth, key in ((stale, STALE_KEY), (fresh, "")):
+        """A stored key is tried twice before it is forgotten: the first close may be the voice
+        client quitting. Then "" waits for the user; the handed-out key is stored."""
+        first = self.apps.wait_auth(0, FIRST_ANSWER_S)
+        again = self.apps.wait_auth(1, FIRST_ANSWER_S)
+        fresh = self.apps.wait_auth(2, FIRST_ANSWER_S)
+        self.assertIsNotNone(fresh, "no third auth after the stale key was closed twice")
+        self.assertFalse(os.path.exists(self.key_file), "the key stayed after the second close")
+        for auth, key in ((first, STALE_KEY), (again, STALE_KEY), (fresh, "")):
             self.assertEqual(auth["type"], "auth")
             payload = auth["payload"]
             description = payload.pop("description")
@@ -396,11 +407,13 @@ class Contract(unittest.TestCase):
         for request in (b"\x04\x02", b"\x04\x03", b"\x04\x04"):
             self.display.act(request)
         time.sleep(SILENCE_S)
-        self.assertEqual([m["type"] for m in self.apps.sessions[1]["messages"]], ["auth"])
+        self.assertEqual([m["type"] for m in self.apps.sessions[2]["messages"]], ["auth"])
+        self.assertTrue(self.bridge.wait_line(r"waiting for approval: .*open Settings → Remote Apps and allow "
+                                              r'"Kestro G19 Display"', ANSWER_S), self.bridge.text())
 
         mark = len(self.bridge.lines)
-        self.apps.approve(self.apps.sessions[1])
-        self.assertTrue(self.bridge.wait_line(r"bridge: approved by the voice client", ANSWER_S, after=mark),
+        self.apps.approve(self.apps.sessions[2])
+        self.assertTrue(self.bridge.wait_line(r"connected to ", ANSWER_S, after=mark),
                         self.bridge.text())
         self.assertEqual(wait_file(self.key_file, KEY), KEY)
         # One release of each button, and nothing else.
@@ -502,6 +515,50 @@ class Contract(unittest.TestCase):
                 pass
         self.assertTrue(any("g19-microphone" in json.dumps(m) for m in messages), log[:2000])
         self.assertTrue(any("talkStatusChanged" in json.dumps(m) for m in messages), log[:2000])
+
+
+class Refusal(unittest.TestCase):
+    """A refusal is said plainly with what to click, each time it happens, and approval is
+    asked again no more often than every 30 s."""
+
+    REFUSED = r'the voice client refused the bridge: to allow it, open Settings → Remote Apps and allow "Kestro G19 Display"'
+
+    def test_refusal(self):
+        folder = tempfile.TemporaryDirectory()
+        self.addCleanup(folder.cleanup)
+        key_file = os.path.join(folder.name, "remote-apps.key")
+        with open(key_file, "w", encoding="utf-8") as file:
+            file.write(KEY + "\n")
+        apps = RemoteApps(SNAPSHOT)
+        apps.keys.add(KEY)
+        apps.refuse = True
+        apps.start()
+        self.addCleanup(apps.close)
+        bridge = Program(LAUNCHER, BRIDGE, "--remote-apps", "ws://127.0.0.1:%d" % apps.port, "--key-file", key_file,
+                         "--display-port", "0")
+        self.addCleanup(bridge.kill)
+
+        # An answer that refuses the stored key: the key is forgotten, and the user told.
+        self.assertTrue(bridge.wait_line(self.REFUSED, FIRST_ANSWER_S), bridge.text())
+        refused = time.monotonic()
+        self.assertIsNotNone(apps.wait(lambda: not os.path.exists(key_file), ANSWER_S), "the refused key stayed")
+        apps.refuse = False
+        again = apps.wait_auth(1, 35)
+        waited = time.monotonic() - refused
+        self.assertIsNotNone(again, bridge.text())
+        self.assertGreater(waited, 29.5, "asked again after %.1f s" % waited)
+        self.assertEqual(again["payload"]["content"]["apiKey"], "")
+        apps.approve(apps.sessions[1])
+        self.assertTrue(bridge.wait_line(r"connected to Contract Server", ANSWER_S), bridge.text())
+
+        # The client restarts and refuses the key it handed out: the hint comes back.
+        mark = len(bridge.lines)
+        apps.refuse = True
+        apps.drop()
+        self.assertTrue(bridge.wait_line(self.REFUSED, BACK_S, after=mark), bridge.text())
+        self.assertEqual(bridge.count(self.REFUSED), 2, bridge.text())
+        bridge.process.send_signal(signal.SIGINT)
+        self.assertEqual(bridge.stop(2.5), 0, bridge.text())
 
 
 def same_answer(got, expected):
