@@ -124,7 +124,11 @@ def pe_resources(name, data):
             header = optional + optional_size + 40 * index
             virtual_size, virtual_address, raw_size, raw_pointer = struct.unpack_from("<IIII", data, header + 8)
             sections.append((virtual_address, virtual_size, raw_size, raw_pointer))
-        base = ts3_package._pe_offset(sections, rva, name)
+        try:
+            base = ts3_package._pe_offset(sections, rva, name)
+        except ts3_package.PackageError:
+            raise ts3_package.PackageError("%s carries no version information: its resource directory lies in "
+                                           "no section" % name)
 
         def entries(offset):
             """(name or ID, offset, whether a directory) of the directory at offset."""
