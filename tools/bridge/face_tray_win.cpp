@@ -87,6 +87,11 @@ public:
     TrayFace(bridge::StatusModel& status, bridge::BridgeLog& log, FaceActions actions)
         : m_status(status), m_log(log), m_actions(std::move(actions)), m_mailbox(std::make_shared<Mailbox>())
     {
+        // Before the session starts: a change that asks the user to act before the window
+        // exists waits in the mailbox for it.
+        m_status.observe([mailbox = m_mailbox](const bridge::Status& status, bool notify) {
+            mailbox->post(notify ? std::optional<std::string>(status.line) : std::nullopt);
+        });
     }
 
     void run() override
@@ -106,10 +111,8 @@ public:
             std::lock_guard<std::mutex> lock(m_mailbox->mutex);
             m_mailbox->window = m_window;
         }
-        // Called at once with the status of now: the first message sets the tooltip.
-        m_status.observe([mailbox = m_mailbox](const bridge::Status& status, bool notify) {
-            mailbox->post(notify ? std::optional<std::string>(status.line) : std::nullopt);
-        });
+        // The changes since the icon was added, and a notification that waited.
+        m_mailbox->post(std::nullopt);
         MSG message;
         while (GetMessageW(&message, nullptr, 0, 0) > 0) {
             TranslateMessage(&message);
@@ -149,6 +152,9 @@ private:
         const int width = GetSystemMetrics(SM_CXSMICON);
         const int height = GetSystemMetrics(SM_CYSMICON);
         for (std::size_t i = 0; i < ICON_RESOURCES.size(); ++i) {
+            if (m_icons[i] != nullptr) {
+                DestroyIcon(m_icons[i]);
+            }
             m_icons[i] =
                 static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(ICON_RESOURCES[i]),
                                               IMAGE_ICON, width, height, LR_DEFAULTCOLOR));
@@ -330,7 +336,9 @@ private:
     LRESULT handle(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
     {
         if (message == m_taskbarCreated && m_taskbarCreated != 0) {
-            // Explorer started again, or late: the icon it had is gone.
+            // Explorer started again, or late: the icon it had is gone. It says so too when the
+            // screen's scale changed, which asks for pictures of another size.
+            loadIcons();
             m_iconShown = false;
             addIcon();
             return 0;
