@@ -360,10 +360,13 @@ class SixSeries(RemoteApps):
         payload["hotReload"] = False
         return message
 
+    reject_presses = False
+
     async def received(self, record, message):
         if message.get("type") == "buttonPress":
+            status = {"code": 5, "message": "not now"} if self.reject_presses else {"code": 0, "message": "ok"}
             await record["socket"].send(json.dumps({"type": "buttonPress", "payload": message["payload"],
-                                                    "returnCode": "", "status": {"code": 0, "message": "ok"}}))
+                                                    "returnCode": "", "status": status}))
 
 
 class Encoder(unittest.TestCase):
@@ -594,6 +597,25 @@ class ContractSixSeries(Contract):
     """The same steps against a voice client that sends the 6 series' shapes."""
 
     APPS = SixSeries
+
+    def test_7_stop_and_log(self):
+        # Every press is answered, and the state log says so; a press the client does not take
+        # is a warning that names the button, and `--press` says so too.
+        accepted = r"g19-microphone \(toggle microphone mute\): accepted by the voice client"
+        self.assertTrue(self.bridge.wait_line(accepted, ANSWER_S), self.bridge.text())
+        self.apps.reject_presses = True
+        pressed = subprocess.run(LAUNCHER + [BRIDGE, "--key-file", self.key_file, "--press", "g19-away", "--delay", "0"],
+                                 capture_output=True, timeout=30, stdin=subprocess.DEVNULL)
+        self.apps.reject_presses = False
+        self.assertEqual(pressed.returncode, 1, pressed)
+        self.assertIn(b"pressed g19-away (toggle away), but the voice client did not take it (not now", pressed.stdout)
+        self.assertTrue(self.bridge.wait_line(r"warning: g19-away \(toggle away\): the voice client did not take the "
+                                              r"press \(not now", ANSWER_S), self.bridge.text())
+        super().test_7_stop_and_log()
+        # No reply was taken for an event of the mirror's, nor for a field nobody knows.
+        with open(self.log, encoding="utf-8") as file:
+            ignored = [line for line in file if '"debug"' in line and ("returnCode" in line or "buttonPress" in line)]
+        self.assertEqual(ignored, [])
 
 
 class Refusal(unittest.TestCase):
