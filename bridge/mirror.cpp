@@ -114,9 +114,16 @@ std::optional<Channel> readChannel(const json& entry, uint64 parent)
 }
 
 // The tree of a `channelInfos` or a `channels` event: the top level, then the flat map of
-// each parent's children, at every depth. A channel listed twice keeps its first entry.
-std::vector<Channel> readTree(const json& info)
+// each parent's children, at every depth. A channel listed twice keeps its first entry, an
+// entry that is not a channel is left out. Nothing when the tree itself cannot be read: no
+// top-level list, or children that are not a map; half a tree would lose whole branches.
+std::optional<std::vector<Channel>> readTree(const json& info)
 {
+    const json* roots = member(info, "rootChannels");
+    const json* children = member(info, "subChannels");
+    if (roots == nullptr || !roots->is_array() || (children != nullptr && !children->is_object())) {
+        return std::nullopt;
+    }
     std::vector<Channel> channels;
     std::unordered_set<uint64> seen;
     const auto take = [&](const json& list, uint64 parent) {
@@ -130,10 +137,8 @@ std::vector<Channel> readTree(const json& info)
             }
         }
     };
-    if (const json* roots = member(info, "rootChannels")) {
-        take(*roots, 0);
-    }
-    if (const json* children = member(info, "subChannels"); children != nullptr && children->is_object()) {
+    take(*roots, 0);
+    if (children != nullptr) {
         for (const auto& [key, list] : children->items()) {
             if (const std::optional<uint64> parent = readId(json(key))) {
                 take(list, *parent);
@@ -182,7 +187,7 @@ std::optional<Connection> readConnection(const json& entry)
         }
     }
     if (const json* info = member(entry, "channelInfos")) {
-        connection.channels = readTree(*info);
+        connection.channels = readTree(*info).value_or(std::vector<Channel>());
     }
     if (const json* clients = member(entry, "clientInfos"); clients != nullptr && clients->is_array()) {
         for (const json& item : *clients) {
@@ -370,35 +375,59 @@ bool Mirror::replace(const json& connections)
         }
     }
     m_connections = std::move(replacement);
-    // The snapshot tells no times: those listed later count as established later.
+    // The snapshot tells no times: those listed later count as established later, and took
+    // the capture device later.
     for (Connection& connection : m_connections) {
         if (connection.status == 4) {
             markEstablished(connection);
         }
     }
+    followCapture();
     return true;
 }
 
 void Mirror::clear()
 {
     m_connections.clear();
+    m_captureHolder = 0;
+}
+
+void Mirror::followCapture()
+{
+    const Connection* newest = nullptr;
+    bool holderKnown = false;
+    for (Connection& connection : m_connections) {
+        const Client* self = connection.ownClient();
+        const bool open = self != nullptr && self->value(Field::INPUT_HARDWARE) != 0;
+        if (!open) {
+            connection.m_captureSince = 0;
+        } else if (connection.m_captureSince == 0) {
+            connection.m_captureSince = ++m_captureCount;
+        }
+        if (open && (newest == nullptr || connection.m_captureSince > newest->m_captureSince)) {
+            newest = &connection;
+        }
+        holderKnown = holderKnown || connection.id == m_captureHolder;
+    }
+    // While no tab has it, the one that had it last is still the one in front: the client
+    // gives it up in the old tab before the new one takes it.
+    if (newest != nullptr) {
+        m_captureHolder = newest->id;
+    } else if (!holderKnown) {
+        m_captureHolder = 0;
+    }
 }
 
 uint64 Mirror::front() const
 {
+    if (m_captureHolder != 0) {
+        return m_captureHolder;
+    }
     const Connection* chosen = nullptr;
-    bool chosenHasInput = false;
     for (const Connection& connection : m_connections) {
-        const Client* self = connection.ownClient();
-        const bool hasInput = self != nullptr && self->value(Field::INPUT_HARDWARE) != 0;
-        if (!hasInput && connection.establishedAt == 0) {
-            continue;
-        }
-        const bool better = chosen == nullptr || (hasInput && !chosenHasInput) ||
-                            (hasInput == chosenHasInput && connection.establishedAt > chosen->establishedAt);
-        if (better) {
+        if (connection.establishedAt != 0 &&
+            (chosen == nullptr || connection.establishedAt > chosen->establishedAt)) {
             chosen = &connection;
-            chosenHasInput = hasInput;
         }
     }
     return chosen != nullptr ? chosen->id : 0;
@@ -424,6 +453,13 @@ void Mirror::removeConnection(uint64 connection)
 }
 
 std::string Mirror::apply(const json& message)
+{
+    std::string why = applyMessage(message);
+    followCapture();
+    return why;
+}
+
+std::string Mirror::applyMessage(const json& message)
 {
     try {
         const json* typeValue = member(message, "type");
@@ -578,10 +614,11 @@ std::string Mirror::applyTo(Connection& connection, const std::string& type, con
     }
     if (type == "channels") {
         const json* info = member(payload, "info");
-        if (info == nullptr || !info->is_object()) {
-            return type + ": no info";
+        std::optional<std::vector<Channel>> tree = info != nullptr ? readTree(*info) : std::nullopt;
+        if (!tree) {
+            return type + ": info holds no channel tree";
         }
-        connection.channels = readTree(*info);
+        connection.channels = std::move(*tree);
         connection.reindexChannels();
         return "";
     }

@@ -95,6 +95,9 @@ private:
     void reindexChannels();
     mutable std::vector<uint64> m_listOrder;
     mutable bool m_listOrderStale = true;
+    // When the own capture device was seen opening here, as a count of such moments; 0 while
+    // it is closed.
+    std::uint64_t m_captureSince = 0;
 };
 
 class Mirror {
@@ -110,8 +113,10 @@ public:
     // Forgets everything: the socket closed, or the bridge is not approved.
     void clear();
 
-    // The server tab in front: the one where the own client's capture device is open, else
-    // the one established last; 0 when there is none.
+    // The server tab in front: the one where the own client's capture device opened last.
+    // It stays in front while no tab has the device open, until another tab opens it: the
+    // client closes it in the old tab before it opens it in the new one. Without such a tab
+    // (none has had it, or it disconnected), the tab established last; 0 when there is none.
     uint64 front() const;
 
     const Connection* find(uint64 connection) const;
@@ -119,12 +124,17 @@ public:
 
 private:
     Connection* findConnection(uint64 connection);
+    std::string applyMessage(const nlohmann::json& message);
+    // Notes which tab opened the own capture device last; after every change.
+    void followCapture();
     std::string applyTo(Connection& connection, const std::string& type, const nlohmann::json& payload);
     void removeConnection(uint64 connection);
     void markEstablished(Connection& connection) { connection.establishedAt = ++m_establishedCount; }
 
     std::vector<Connection> m_connections;
     std::uint64_t m_establishedCount = 0;
+    std::uint64_t m_captureCount = 0;
+    uint64 m_captureHolder = 0;  // the tab that opened the capture device last; 0: none known
 };
 
 // Reading the interface's loosely typed values. Each returns nothing for a value it cannot

@@ -89,7 +89,8 @@ std::string reasonOf(const beast::error_code& error)
 // The top-level fields of a message; anything else is worth a debug line.
 bool knownTopLevel(const std::string& key)
 {
-    return key == "type" || key == "payload" || key == "status";
+    // A press reply carries the press's returnCode beside its status.
+    return key == "type" || key == "payload" || key == "status" || key == "returnCode";
 }
 
 }  // namespace
@@ -320,13 +321,13 @@ struct Session::Impl {
 
     void answered(const json& message)
     {
-        if (!awaitingAnswer) {
-            log.debug("ignored an auth answer that nothing asked for");
-            return;
-        }
         const json* statusField = message.contains("status") ? &message["status"] : nullptr;
         if (statusField != nullptr && statusField->is_object() && statusField->contains("code") &&
             (*statusField)["code"] != 0) {
+            if (!awaitingAnswer) {
+                log.debug("ignored an auth answer with an error that nothing asked for");
+                return;
+            }
             const json reason = statusField->value("message", json());
             return refuse(reason.is_string() && !reason.get<std::string>().empty() ? reason.get<std::string>()
                                                                                    : "it gave no reason");
@@ -353,6 +354,11 @@ struct Session::Impl {
                     error + ")");
             }
             sentKey = key;
+        }
+        // An answer nobody waits for is a snapshot still, but no new approval.
+        if (!awaitingAnswer) {
+            showFront(front);
+            return;
         }
         awaitingAnswer = false;
         approved = true;

@@ -1,7 +1,10 @@
 #!/usr/bin/env python3
 """Writes the seed corpus of the request fuzzer: one request of each kind on a small server,
 and a few with host failures. The input layout is described at the top of request_fuzzer.cpp.
-Run from anywhere; it rewrites fuzz/corpus/seed-*."""
+Also writes the mirror fuzzer's seeds in the 6 series' shapes, one Remote Apps message per
+line (mirror_fuzzer.cpp); its other seeds are written by hand or recorded.
+Run from anywhere; it rewrites fuzz/corpus/seed-* and fuzz/mirror-corpus/seed-6series-*."""
+import json
 import pathlib
 
 HERE = pathlib.Path(__file__).resolve().parent
@@ -65,3 +68,90 @@ for name, request in requests.items():
     (HERE / "corpus" / f"seed-{name}").write_bytes(model + no_rules + bytes(request))
 for name, (rules, request) in failing.items():
     (HERE / "corpus" / f"seed-{name}").write_bytes(model + bytes([1]) + rules + bytes(request))
+
+
+# The mirror's seeds: what the 6 series sends, as far as it differs from the earlier clients.
+def message(kind, connection=None, reply=None, **payload):
+    """An event of a connection, or with `reply` the status of an answer to the app."""
+    if connection is not None:
+        payload = dict(connectionId=connection, **payload)
+    frame = {"type": kind, "payload": payload}
+    if reply is not None:
+        frame["status"] = reply
+    return frame
+
+
+OK = {"code": 0, "message": "ok"}
+
+
+def channel(cid, parent, order, name):
+    return {"id": cid, "parentId": parent, "order": order, "properties": {"name": name, "flagPassword": False,
+                                                                          "neededTalkPower": 0}}
+
+
+def own(connection, **changed):
+    return message("clientPropertiesUpdated", connection, clientId=2, properties=changed, hotReload=False)
+
+
+def connect_status(connection, status, info):
+    return message("connectStatusChanged", connection, status=status, error=0, hotReload=False, info=info)
+
+
+def moved(connection, client, old, new, kind, properties=None, invoker=None):
+    payload = dict(clientId=client, oldChannelId=old, newChannelId=new, type=kind, visibility=0, hotReload=False,
+                   message="", properties=properties)
+    if invoker:
+        payload["invoker"] = {"id": 9, "nickname": "Admin", "uid": "YWRtaW4="}
+    return message("clientMoved", connection, **payload)
+
+
+def press_reply(button, state):
+    frame = message("buttonPress", None, OK, button=button, state=state)
+    frame["returnCode"] = ""
+    return frame
+
+
+TREE = {"rootChannels": [channel("1", "0", "0", "Lobby"), channel("2", "0", "1", "Games")],
+        "subChannels": {"2": [channel("3", "2", "0", "Raid")], "3": [channel("4", "3", "0", "Deep")]}}
+
+
+def tab(connection, capture):
+    # The snapshot names each client's channel by number.
+    return {"id": connection, "clientId": 2, "status": 4,
+            "properties": {"name": "Tab %d" % connection, "uniqueIdentifier": "dGFi"}, "channelInfos": TREE,
+            "clientInfos": [{"id": 2, "channelId": 1, "properties": {"nickname": "Me", "inputMuted": False,
+                                                                      "outputMuted": False, "away": False,
+                                                                      "inputHardware": capture}},
+                            {"id": 3, "channelId": 4, "properties": {"nickname": "Ann", "flagTalking": True}}]}
+
+
+def snapshot(connections):
+    return message("auth", None, OK, apiKey="k" * 36, currentConnectionId=0, connections=connections)
+
+
+mirror_seeds = {
+    "snapshot-and-handover": [
+        snapshot([tab(1, True), tab(2, False)]),
+        own(1, inputMuted=True), own(1, inputHardware=False), own(2, inputHardware=True),
+        press_reply("g19-microphone", True), press_reply("g19-microphone", False),
+        moved(2, 3, "4", "1", 2, invoker=True), moved(2, 3, "1", "0", 5, invoker=True),
+    ],
+    "connect": [
+        snapshot([]),
+        connect_status(1, 1, None),
+        connect_status(1, 2, {"clientId": 2, "legacyUUID": "bGVnYWN5", "serverName": "Tab 1", "serverUid": "dWlk"}),
+        connect_status(1, 3, {"clientId": 2}),
+        moved(1, 2, "0", "1", 0, {"nickname": "Me", "inputHardware": True}),
+        moved(1, 3, "0", "4", 0, {"nickname": "Ann"}),
+        message("channels", 1, info=TREE, hotReload=False),
+        connect_status(1, 4, {"clientId": 2}),
+        moved(1, 3, "4", "1", 1), moved(1, 3, "1", "2", 4, invoker=True), moved(1, 3, "2", "0", 3),
+        message("channels", 1, info={"rootChannels": "x", "subChannels": 5}),
+        connect_status(1, 0, None),
+    ],
+}
+for old in (HERE / "mirror-corpus").glob("seed-6series-*"):
+    old.unlink()
+for name, messages in mirror_seeds.items():
+    lines = "".join(json.dumps(m, separators=(",", ":")) + "\n" for m in messages)
+    (HERE / "mirror-corpus" / f"seed-6series-{name}").write_text(lines, encoding="utf-8")

@@ -317,17 +317,6 @@ FailureRule readFailure(const json& value, const std::string& path)
     return rule;
 }
 
-std::string actionNames()
-{
-    std::string names;
-    for (const UserAction action : {UserAction::TOGGLE_MICROPHONE, UserAction::TOGGLE_SPEAKERS,
-                                    UserAction::TOGGLE_AWAY, UserAction::REQUEST_TALK_POWER,
-                                    UserAction::DISCONNECT}) {
-        names += (names.empty() ? "" : ", ") + std::string(userActionName(action));
-    }
-    return names;
-}
-
 std::map<std::string, UserAction> readBindings(const json& value, const std::string& path)
 {
     if (!value.is_object()) {
@@ -339,7 +328,7 @@ std::map<std::string, UserAction> readBindings(const json& value, const std::str
         const std::string name = readString(item.value(), itemPath);
         const std::optional<UserAction> action = userActionNamed(name);
         if (!action) {
-            throw FieldError(itemPath, "not an action: \"" + name + "\"; one of " + actionNames());
+            throw FieldError(itemPath, "not an action: \"" + name + "\"; one of " + userActionNames());
         }
         bindings[item.key()] = *action;
     }

@@ -62,6 +62,10 @@ struct Connection {
 // The actions of the voice client itself that a user can bind to a key; a Remote Apps
 // button press triggers them (see pressButton).
 enum class UserAction { TOGGLE_MICROPHONE, TOGGLE_SPEAKERS, TOGGLE_AWAY, REQUEST_TALK_POWER, DISCONNECT };
+// Every action, in the order the scenario reference and the console list them.
+inline constexpr UserAction USER_ACTIONS[] = {UserAction::TOGGLE_MICROPHONE, UserAction::TOGGLE_SPEAKERS,
+                                              UserAction::TOGGLE_AWAY, UserAction::REQUEST_TALK_POWER,
+                                              UserAction::DISCONNECT};
 
 // How the actions change the model:
 // - setClientSelfVariableAsInt stages the value; flushClientSelfUpdates applies what is
@@ -92,6 +96,8 @@ struct Model {
 // "toggle-microphone", "toggle-speakers", "toggle-away", "request-talk-power", "disconnect".
 const char* userActionName(UserAction action);
 std::optional<UserAction> userActionNamed(std::string_view name);
+// Every name, for a message: "toggle-microphone, toggle-speakers, ..., disconnect".
+std::string userActionNames();
 
 // Makes a named host function return `code` instead of doing its work: nothing changes and
 // no out-value is written. A call matches when its slot name is `fn` and it was made with

@@ -50,6 +50,15 @@ std::optional<UserAction> userActionNamed(std::string_view name)
     return std::nullopt;
 }
 
+std::string userActionNames()
+{
+    std::string names;
+    for (const UserAction action : USER_ACTIONS) {
+        names += (names.empty() ? "" : ", ") + std::string(userActionName(action));
+    }
+    return names;
+}
+
 std::optional<UserAction> pressButton(const std::string& button)
 {
     HostState& h = host();

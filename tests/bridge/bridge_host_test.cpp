@@ -335,4 +335,191 @@ TEST_F(BridgeHostTest, WhatCannotBeDoneIsSaidOncePerKind)
     EXPECT_TRUE(presses.empty());
 }
 
+// The own state arrives as clientPropertiesUpdated of the own client, which the 6 series sends
+// for changes that come as no clientSelfPropertyUpdated, or as the self event: from either,
+// the toggles read what was told and act.
+TEST_F(BridgeHostTest, TogglesActOnceEitherEventToldTheOwnState)
+{
+    const json told = {{"inputMuted", true}, {"outputMuted", false}, {"away", true}};
+    std::vector<json> selfEvents;
+    for (const auto& [flag, value] : told.items()) {
+        selfEvents.push_back(event("clientSelfPropertyUpdated", 1,
+                                   {{"flag", flag}, {"oldValue", !value.get<bool>()}, {"newValue", value}}));
+    }
+    const std::vector<std::pair<const char*, std::vector<json>>> cases = {
+        {"clientPropertiesUpdated",
+         {event("clientPropertiesUpdated", 1, {{"clientId", 2}, {"properties", told}})}},
+        {"clientSelfPropertyUpdated", selfEvents},
+    };
+    json untold = threeDeep(1, "4");
+    untold["clientInfos"][0]["properties"] = {{"nickname", "Me"}, {"inputHardware", true}};
+    for (const auto& [name, events] : cases) {
+        SCOPED_TRACE(name);
+        bridge::resetHost();
+        feed({snapshot(json::array({untold}))});
+        feed(events);
+        presses.clear();
+        for (const std::uint8_t toggle : {0x02, 0x03, 0x04}) {
+            answer(bridgeHost, {0x04, toggle});
+        }
+        EXPECT_EQ(presses, (std::vector<std::string>{"g19-microphone", "g19-away", "g19-speakers"}));
+        for (const auto& [property, expected] :
+             {std::pair{CLIENT_INPUT_MUTED, 1}, {CLIENT_OUTPUT_MUTED, 0}, {CLIENT_AWAY, 1}}) {
+            int value = -1;
+            EXPECT_EQ(bridgeHost.getClientSelfVariableAsInt(1, property, &value), 0u) << property;
+            EXPECT_EQ(value, expected) << property;
+        }
+    }
+}
+
+// A `channels` event whose tree cannot be read is bad input: the tree stays as it was.
+TEST_F(BridgeHostTest, ChannelsThatCannotBeReadLeaveTheTreeAsItWas)
+{
+    const json roots = json::array({channel("1", "0", "Lobby")});
+    struct Case {
+        const char* name;
+        json info;
+        bool readable;
+    };
+    const std::vector<Case> cases = {
+        {"rootChannels a string, subChannels a number", {{"rootChannels", "x"}, {"subChannels", 5}}, false},
+        {"rootChannels an object", {{"rootChannels", {{"1", roots}}}, {"subChannels", nullptr}}, false},
+        {"rootChannels null", {{"rootChannels", nullptr}, {"subChannels", {{"1", roots}}}}, false},
+        {"rootChannels missing", {{"subChannels", {{"1", roots}}}}, false},
+        {"subChannels an array", {{"rootChannels", roots}, {"subChannels", json::array({roots})}}, false},
+        {"subChannels a string", {{"rootChannels", roots}, {"subChannels", "{}"}}, false},
+        {"subChannels false", {{"rootChannels", roots}, {"subChannels", false}}, false},
+        {"info an array", json::array({roots}), false},
+        {"info null", nullptr, false},
+        // The forms it reads, so that a tree kept is told from one that was never replaced.
+        {"subChannels null", {{"rootChannels", roots}, {"subChannels", nullptr}}, true},
+        {"subChannels missing", {{"rootChannels", roots}}, true},
+        {"no channels at all", {{"rootChannels", json::array()}, {"subChannels", json::object()}}, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        bridge::resetHost();
+        feed({snapshot(json::array({threeDeep(1, "4")}))});
+        const Bytes before = answer(bridgeHost, {0x03});
+        std::string why;
+        bridge::updateMirror([&](bridge::Mirror& mirror) {
+            why = mirror.apply(event("channels", 1, {{"info", c.info}}));
+        });
+        if (c.readable) {
+            EXPECT_EQ(why, "");
+            EXPECT_NE(answer(bridgeHost, {0x03}), before);
+        } else {
+            EXPECT_NE(why, "");
+            EXPECT_EQ(answer(bridgeHost, {0x03}), before);
+        }
+    }
+}
+
+// The client closes the capture device in the old tab before it opens it in the new one, and
+// tells it only as clientPropertiesUpdated: in between, the tab in front stays where it was.
+// The messages come in the 6 series' shapes, which the mirror reads without a complaint.
+TEST_F(BridgeHostTest, TheTabInFrontStaysThroughTheCaptureHandover)
+{
+    const auto capture = [](int tab, bool open) {
+        return event("clientPropertiesUpdated", tab,
+                     {{"clientId", 2}, {"properties", {{"inputHardware", open}}}});
+    };
+    const auto connect = [](int tab, bool open) {
+        const json own = {{"clientId", 2}};
+        const json tree = threeDeep(tab, "4")["channelInfos"];
+        return std::vector<json>{
+            event("connectStatusChanged", tab,
+                  {{"status", 1}, {"error", 0}, {"hotReload", false}, {"info", nullptr}}),
+            event("connectStatusChanged", tab,
+                  {{"status", 2},
+                   {"error", 0},
+                   {"hotReload", false},
+                   {"info",
+                    {{"clientId", 2},
+                     {"legacyUUID", "bGVnYWN5"},
+                     {"serverName", "Tab"},
+                     {"serverUid", "dWlk"}}}}),
+            event("connectStatusChanged", tab,
+                  {{"status", 3}, {"error", 0}, {"hotReload", false}, {"info", own}}),
+            event("clientMoved", tab,
+                  {{"clientId", 2},
+                   {"oldChannelId", "0"},
+                   {"newChannelId", "1"},
+                   {"type", 0},
+                   {"visibility", 0},
+                   {"hotReload", false},
+                   {"message", ""},
+                   {"properties", {{"nickname", "Me"}, {"inputHardware", open}}}}),
+            event("channels", tab, {{"info", tree}, {"hotReload", false}}),
+            event("connectStatusChanged", tab,
+                  {{"status", 4}, {"error", 0}, {"hotReload", false}, {"info", own}}),
+        };
+    };
+    const auto disconnect = [](int tab) {
+        return event("connectStatusChanged", tab,
+                     {{"status", 0}, {"error", 0}, {"hotReload", false}, {"info", nullptr}});
+    };
+    // Another client moves and leaves in every way there is: 1 moves, 2 is moved, 3 times out,
+    // 4 is kicked from the channel, 5 from the server, 6 is banned.
+    std::vector<json> others = {event("clientMoved", 2,
+                                      {{"clientId", 3},
+                                       {"oldChannelId", "0"},
+                                       {"newChannelId", "1"},
+                                       {"type", 0},
+                                       {"visibility", 0},
+                                       {"properties", {{"nickname", "Ann"}}}})};
+    for (int type = 1; type <= 6; ++type) {
+        const bool leaves = type == 3 || type >= 5;
+        const json invoker = {{"id", 9}, {"nickname", "Admin"}, {"uid", "YWRtaW4="}};
+        others.push_back(event("clientMoved", 2,
+                               {{"clientId", 3},
+                                {"oldChannelId", "1"},
+                                {"newChannelId", leaves ? "0" : "1"},
+                                {"type", type},
+                                {"visibility", leaves ? 1 : 0},
+                                {"hotReload", false},
+                                {"message", "bye"},
+                                {"invoker", type == 1 ? json(nullptr) : invoker},
+                                {"properties", nullptr}}));
+        if (leaves) {
+            others.push_back(others.front());
+        }
+    }
+    struct Step {
+        const char* what;
+        std::vector<json> messages;
+        uint64 front;
+    };
+    const auto also = [](std::vector<json> first, const json& then) {
+        first.insert(first.begin(), then);
+        return first;
+    };
+    const std::vector<Step> steps = {
+        {"no server yet", {snapshot(json::array())}, 0},
+        {"the first tab connects with the capture device", connect(1, true), 1},
+        {"a second tab connects; the first gave it up", also(connect(2, false), capture(1, false)), 1},
+        {"the second opens it", {capture(2, true)}, 2},
+        {"a third tab connects behind", connect(3, false), 2},
+        {"others move about in the second", others, 2},
+        {"back to the first: the second gives it up", {capture(2, false)}, 2},
+        {"the first takes it", {capture(1, true)}, 1},
+        {"the tab in front disconnects: the tab established last", {disconnect(1)}, 3},
+        {"the second takes it", {capture(2, true)}, 2},
+        {"every tab disconnects", {disconnect(2), disconnect(3)}, 0},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        for (const json& message : step.messages) {
+            bridge::updateMirror([&](bridge::Mirror& mirror) {
+                if (message["type"] == "auth") {
+                    EXPECT_TRUE(mirror.replace(message["payload"]["connections"]));
+                } else {
+                    EXPECT_EQ(mirror.apply(message), "") << message.dump();
+                }
+            });
+        }
+        EXPECT_EQ(bridgeHost.getCurrentServerConnectionHandlerID(), step.front);
+    }
+}
+
 }  // namespace

@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
-"""g19-bridge against a Remote Apps server of this test's own, written from
-/work/shared/remote-apps.md's description of the voice client alone: the approval and its key
-file, the snapshot and the events as a display sees them on port 12132, the button presses,
-a stale key, the voice client going away and coming back, and bad input. The Linux build and
-the Windows build (under Wine) run the same checks.
+"""g19-bridge against a Remote Apps server of this test's own, written from the description of
+the voice client in docs/remote-apps.md alone: the approval and its key file, the snapshot and
+the events as a display sees them on port 12132, the button presses, a stale key, the voice
+client going away and coming back, and bad input. Every check runs twice: against frames in
+the shapes the earlier clients were seen to send, and against the 6 series' shapes. The Linux
+build and the Windows build (under Wine) run the same checks.
 
   remote_apps_contract_test.py VERSION BRIDGE [LAUNCHER...]
 
@@ -12,6 +13,7 @@ Windows build), nothing for a native one. Every port is a free one on 127.0.0.1.
 """
 
 import asyncio
+import copy
 import json
 import os
 import secrets
@@ -117,7 +119,8 @@ def status(connection, value, info=None):
 # and the tree's subChannels is null.
 CONNECT_9 = [
     status(9, 1), status(9, 2, {"clientId": 20, "serverName": "Second", "serverUid": "dWlk"}), status(9, 3),
-    moved(9, 20, "0", "100", {"nickname": "Me too", "inputMuted": False, "outputMuted": False, "away": False}),
+    # The own state is not told yet: the toggles wait until an event tells it.
+    moved(9, 20, "0", "100", {"nickname": "Me too"}),
     moved(9, 21, "0", "101", {"nickname": "Dee", "flagTalking": True, "isRecording": True}),
     event("channels", 9, info={"rootChannels": [remote_channel("100", "0", "0", {"name": "Hall"}),
                                                 remote_channel("101", "0", "100", {"name": "Side"})],
@@ -133,7 +136,8 @@ def changed(front, cid, **fields):
     return front._replace(clients=tuple(c._replace(**fields) if c.id == cid else c for c in front.clients))
 
 
-# (what happens, frames, the tab in front afterwards, the expected state of each tab that changes)
+# (what happens, frames, the tab in front afterwards, the expected state of each tab that
+# changes[, the display's requests then, each with the button it presses or None])
 EVENTS = [
     ("Bo is renamed, his talk request and power withdrawn",
      [properties(7, 5, nickname="Bob", talkRequest=0, isTalker=False)], 7,
@@ -141,11 +145,15 @@ EVENTS = [
     ("tab 9 connects, the moves before its channels", CONNECT_9, 9, {9: lambda f: FRONT_9}),
     ("own microphone and speakers, Dee away", [self_flag(9, "inputMuted", True), self_flag(9, "outputMuted", True),
                                               properties(9, 21, away=True)], 9,
-     {9: lambda f: changed(changed(f, 20, mic=1, speakers=1), 21, away=1)}),
+     {9: lambda f: changed(changed(f, 20, mic=1, speakers=1), 21, away=1)},
+     ((b"\x04\x02", "g19-microphone"), (b"\x04\x04", "g19-speakers"), (b"\x04\x03", None))),
     ("Dee moves, numbers as channel IDs", [moved(9, 21, 101, 100)], 9, {9: lambda f: changed(f, 21, channel=100)}),
     ("Eve joins and leaves", [moved(9, 22, "0", "101", {"nickname": "Eve"}), moved(9, 22, "101", "0")], 9, {}),
     ("tab 7 opens the capture device", [self_flag(7, "inputHardware", True)], 7, {}),
-    ("and closes it: tab 9 reached status 4 last", [self_flag(7, "inputHardware", False)], 9, {}),
+    # Bo's talking shows once the frame before it has been read.
+    ("and closes it: no tab has it, tab 7 stays in front", [self_flag(7, "inputHardware", False), talk(7, 5, 1)], 7,
+     {7: lambda f: changed(f, 5, talking=1)}),
+    ("tab 9 opens it", [self_flag(9, "inputHardware", True)], 9, {}),
     ("tab 9 disconnects", [status(9, 0)], 7, {9: lambda f: None}),
     ("tab 7 disconnects", [status(7, 0)], None, {7: lambda f: None}),
 ]
@@ -222,6 +230,7 @@ class RemoteApps:
                 with self.changed:
                     record["messages"].append(message)
                     self.changed.notify_all()
+                await self.received(record, message)
                 if message.get("type") != "auth" or record["answered"] is not None:
                     continue
                 key = message["payload"]["content"]["apiKey"]
@@ -246,6 +255,9 @@ class RemoteApps:
         await record["socket"].send(json.dumps({"type": "auth", "status": {"code": 0, "message": "ok"},
                                                 "payload": {"apiKey": self.hand_out,
                                                             "connections": self.connections}}))
+
+    async def received(self, record, message):
+        """What the voice client does with a message from the app besides the approval."""
 
     def approve(self, record):
         self.call(self.answer(record))
@@ -297,6 +309,66 @@ class RemoteApps:
             return len(self.sessions[-1]["messages"])
 
 
+class SixSeries(RemoteApps):
+    """The voice client of the 6 series: the snapshot's clientInfos name channels by number,
+    clientMoved by string, with the kind of move, its invoker and a message; every event says
+    hotReload; connectStatusChanged carries no info at 0 and 1 and only the clientId at 3 and
+    4; the own state changes, the capture handover among them, come only as
+    clientPropertiesUpdated; and every buttonPress is answered."""
+
+    def __init__(self, connections):
+        connections = copy.deepcopy(connections)
+        self.own = {}
+        for connection in connections:
+            self.own[connection["id"]] = connection["clientId"]
+            tree = connection["channelInfos"]
+            for channel in tree["rootChannels"] + [c for cs in (tree["subChannels"] or {}).values() for c in cs]:
+                for key in ("id", "parentId", "order"):
+                    channel[key] = str(channel[key])
+            for client in connection["clientInfos"]:
+                client["id"], client["channelId"] = int(client["id"]), int(client["channelId"])
+        super().__init__(connections)
+
+    def send(self, message):
+        super().send(self.shaped(message))
+
+    def shaped(self, message):
+        if not isinstance(message, dict) or not isinstance(message.get("payload"), dict):
+            return message
+        message = copy.deepcopy(message)
+        kind, payload = message["type"], message["payload"]
+        connection = payload.get("connectionId")
+        if kind == "clientSelfPropertyUpdated" and connection in self.own:
+            message = properties(connection, self.own[connection], **{payload["flag"]: payload["newValue"]})
+            payload = message["payload"]
+        elif kind == "connectStatusChanged":
+            value, info = payload.get("status"), payload.get("info")
+            if value == 2 and isinstance(info, dict):
+                self.own[connection] = info["clientId"]
+                info.setdefault("legacyUUID", "bGVnYWN5")
+            elif value in (3, 4) and connection in self.own:
+                payload["info"] = {"clientId": self.own[connection]}
+            else:
+                payload["info"] = None
+        elif kind == "clientMoved":
+            old, new = (str(payload[key]) for key in ("oldChannelId", "newChannelId"))
+            payload.update(oldChannelId=old, newChannelId=new, message="")
+            if old != "0":
+                # A move by someone else (2), or a kick from the server (5).
+                payload.update(type=2 if new != "0" else 5, properties=None,
+                               invoker={"id": 1, "nickname": "Admin", "uid": "YWRtaW4="})
+        payload["hotReload"] = False
+        return message
+
+    reject_presses = False
+
+    async def received(self, record, message):
+        if message.get("type") == "buttonPress":
+            status = {"code": 5, "message": "not now"} if self.reject_presses else {"code": 0, "message": "ok"}
+            await record["socket"].send(json.dumps({"type": "buttonPress", "payload": message["payload"],
+                                                    "returnCode": "", "status": status}))
+
+
 class Encoder(unittest.TestCase):
     """This test's own encoder and decoder give the protocol reference's example answers."""
 
@@ -312,6 +384,8 @@ class Encoder(unittest.TestCase):
 class Contract(unittest.TestCase):
     """One bridge through every step, in order: each step starts where the last one ended."""
 
+    APPS = RemoteApps
+
     @classmethod
     def setUpClass(cls):
         cls.folder = tempfile.TemporaryDirectory()
@@ -319,7 +393,7 @@ class Contract(unittest.TestCase):
         cls.log = os.path.join(cls.folder.name, "bridge.log")
         with open(cls.key_file, "w", encoding="utf-8") as file:
             file.write(STALE_KEY + "\n")
-        cls.apps = RemoteApps(SNAPSHOT)
+        cls.apps = cls.APPS(SNAPSHOT)
         cls.apps.start()
         cls.bridge = Program(LAUNCHER, BRIDGE, "--remote-apps", "ws://127.0.0.1:%d" % cls.apps.port,
                              "--key-file", cls.key_file, "--display-port", "0", "--log", cls.log)
@@ -488,13 +562,15 @@ class Contract(unittest.TestCase):
         self.apps.send(talk(7, 3, 0))
 
         tabs = {7: FRONT_7}
-        for what, frames, front, changes in EVENTS:
+        for what, frames, front, changes, *requests in EVENTS:
             with self.subTest(what):
                 for frame in frames:
                     self.apps.send(frame)
                 for tab, change in changes.items():
                     tabs[tab] = change(tabs.get(tab))
                 self.assertFront(tabs[front] if front else None)
+                for request, button in requests[0] if requests else ():
+                    self.assertPresses(request, button)
         # With no server, the toggles have no state to toggle.
         for request in (b"\x04\x02", b"\x04\x03", b"\x04\x04"):
             self.assertPresses(request, None)
@@ -515,6 +591,31 @@ class Contract(unittest.TestCase):
                 pass
         self.assertTrue(any("g19-microphone" in json.dumps(m) for m in messages), log[:2000])
         self.assertTrue(any("talkStatusChanged" in json.dumps(m) for m in messages), log[:2000])
+
+
+class ContractSixSeries(Contract):
+    """The same steps against a voice client that sends the 6 series' shapes."""
+
+    APPS = SixSeries
+
+    def test_7_stop_and_log(self):
+        # Every press is answered, and the state log says so; a press the client does not take
+        # is a warning that names the button, and `--press` says so too.
+        accepted = r"g19-microphone \(toggle microphone mute\): accepted by the voice client"
+        self.assertTrue(self.bridge.wait_line(accepted, ANSWER_S), self.bridge.text())
+        self.apps.reject_presses = True
+        pressed = subprocess.run(LAUNCHER + [BRIDGE, "--key-file", self.key_file, "--press", "g19-away", "--delay", "0"],
+                                 capture_output=True, timeout=30, stdin=subprocess.DEVNULL)
+        self.apps.reject_presses = False
+        self.assertEqual(pressed.returncode, 1, pressed)
+        self.assertIn(b"pressed g19-away (toggle away), but the voice client did not take it (not now", pressed.stdout)
+        self.assertTrue(self.bridge.wait_line(r"warning: g19-away \(toggle away\): the voice client did not take the "
+                                              r"press \(not now", ANSWER_S), self.bridge.text())
+        super().test_7_stop_and_log()
+        # No reply was taken for an event of the mirror's, nor for a field nobody knows.
+        with open(self.log, encoding="utf-8") as file:
+            ignored = [line for line in file if '"debug"' in line and ("returnCode" in line or "buttonPress" in line)]
+        self.assertEqual(ignored, [])
 
 
 class Refusal(unittest.TestCase):

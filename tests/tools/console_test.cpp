@@ -18,7 +18,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <mutex>
+#include <optional>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -383,6 +386,65 @@ TEST_F(WebConsoleTest, AnswersAPostWithoutABodyAtOnceAndEveryErrorAsJson)
     cut->socket = platform::INVALID_SOCKET_HANDLE;
     std::this_thread::sleep_for(milliseconds(200));
     EXPECT_EQ(sim::model().connections[0].serverName, "Test");
+}
+
+TEST_F(WebConsoleTest, ChoosesCancelsAndForgetsKeyBindingsOnlyWithRemoteApps)
+{
+    for (const auto& [method, path] : {std::pair{"POST", "/api/remote-apps/bindings/toggle-away/choose"},
+                                       {"DELETE", "/api/remote-apps/choosing"},
+                                       {"DELETE", "/api/remote-apps/bindings"}}) {
+        const auto refused = send(method, path, {{"Host", m_origin.substr(7)}});
+        ASSERT_TRUE(refused);
+        EXPECT_EQ(refused->status, 404) << path << ": there is nothing to bind without Remote Apps";
+    }
+
+    // The Remote Apps server's side of the hooks: one choice, held under a lock, since the
+    // console's threads set it.
+    std::mutex mutex;
+    std::optional<sim::UserAction> choice;
+    const auto chosen = [&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return choice;
+    };
+    ConsoleHooks hooks;
+    hooks.remoteApps.view = [] { return ordered_json::object(); };
+    hooks.remoteApps.chooseBinding = [&](sim::UserAction action) {
+        std::lock_guard<std::mutex> lock(mutex);
+        choice = action;
+    };
+    hooks.remoteApps.cancelBinding = [&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return std::exchange(choice, std::nullopt);
+    };
+    WebConsole console(std::move(hooks));
+    std::string error;
+    ASSERT_TRUE(console.start(0, error)) << error;
+    httplib::Client client("127.0.0.1", console.port());
+    const httplib::Headers own = {{"Host", "127.0.0.1:" + std::to_string(console.port())}};
+
+    const auto unknown = client.Post("/api/remote-apps/bindings/mute/choose", own, "", "application/json");
+    ASSERT_TRUE(unknown);
+    EXPECT_EQ(unknown->status, 404);
+    EXPECT_NE(unknown->body.find("one of toggle-microphone, toggle-speakers"), std::string::npos)
+        << unknown->body;
+    EXPECT_EQ(chosen(), std::nullopt);
+
+    const auto choose =
+        client.Post("/api/remote-apps/bindings/toggle-away/choose", own, "", "application/json");
+    ASSERT_TRUE(choose);
+    EXPECT_EQ(choose->body, R"({"choosing":"toggle-away"})");
+    EXPECT_EQ(chosen(), sim::UserAction::TOGGLE_AWAY);
+    EXPECT_EQ(client.Delete("/api/remote-apps/choosing", own)->body, R"({"cancelled":"toggle-away"})");
+    EXPECT_EQ(chosen(), std::nullopt);
+    EXPECT_EQ(client.Delete("/api/remote-apps/choosing", own)->body, R"({"cancelled":null})");
+
+    sim::updateModel([](sim::Model& model) {
+        model.bindings = {{"g19-away", sim::UserAction::TOGGLE_AWAY},
+                          {"g19-mic", sim::UserAction::TOGGLE_MICROPHONE}};
+    });
+    EXPECT_EQ(client.Delete("/api/remote-apps/bindings", own)->body, R"({"forgotten":2})");
+    EXPECT_TRUE(sim::model().bindings.empty());
+    console.stop();
 }
 
 TEST_F(WebConsoleTest, AClosedEventStreamFreesItsSlotWithinASecond)

@@ -15,7 +15,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -91,7 +93,16 @@ public:
         return error ? json(nullptr) : json::parse(beast::buffers_to_string(buffer.data()));
     }
 
-    // The next message that is not a talkStatusChanged of no interest here.
+    // Sends a press and waits for its reply, which comes once the press has done its work.
+    void press(const json& message)
+    {
+        send(message);
+        const json reply = nextOf("buttonPress");
+        ASSERT_TRUE(reply.is_object()) << "no reply to " << message.dump();
+        EXPECT_EQ(reply.at("payload"), message.at("payload"));
+    }
+
+    // The next message of this type; the others are of no interest here.
     json nextOf(const std::string& type)
     {
         for (json message = next(); !message.is_null(); message = next()) {
@@ -229,9 +240,22 @@ TEST_F(RemoteAppsServerTest, BoundKeyDownActsAndNothingElseDoes)
     app.send(auth(""));
     ASSERT_EQ(app.next().at("type"), "auth");
 
-    app.send(press("g19-speakers", true));     // not bound
-    app.send(press("g19-microphone", false));  // a key up
-    app.send(press("g19-microphone", true));
+    // The one that changes the model last, so that no event comes between the replies.
+    const json presses[] = {press("g19-speakers", true),  // not bound
+                            {{"type", "buttonPress"}, {"payload", "not an object"}},
+                            press("g19-microphone", false),  // a key up
+                            press("g19-microphone", true)};
+    for (const json& sent : presses) {
+        app.send(sent);
+    }
+    // Every press is answered with itself, accepted, in the order sent.
+    for (const json& sent : presses) {
+        const json reply = app.nextOf("buttonPress");
+        ASSERT_TRUE(reply.is_object());
+        EXPECT_EQ(reply.at("payload"), sent.at("payload"));
+        EXPECT_EQ(reply.at("returnCode"), "");
+        EXPECT_EQ(reply.at("status"), json({{"code", 0}, {"message", "ok"}}));
+    }
     const json flag = app.nextOf("clientSelfPropertyUpdated");
     ASSERT_TRUE(flag.is_object());
     EXPECT_EQ(flag.at("payload").at("flag"), "inputMuted");
@@ -241,6 +265,54 @@ TEST_F(RemoteAppsServerTest, BoundKeyDownActsAndNothingElseDoes)
     const sim::Client& self = now.connections.at(0).clients.at(0);
     EXPECT_EQ(self.ints.at(CLIENT_INPUT_MUTED), 1);
     EXPECT_EQ(self.ints.count(CLIENT_OUTPUT_MUTED), 0u);
+}
+
+TEST_F(RemoteAppsServerTest, AChosenActionTakesTheNextKeyDownAsItsKey)
+{
+    RemoteAppsOptions options;
+    options.approveAfter = 0ms;
+    RemoteAppsServer& server = serve(options);
+    App app(server.port());
+    app.send(auth(""));
+    ASSERT_EQ(app.next().at("type"), "auth");
+    const auto own = [](std::size_t property) {
+        const sim::Model now = sim::model();
+        const sim::IntProperties& ints = now.connections.at(0).clients.at(0).ints;
+        return ints.count(property) != 0 ? ints.at(property) : 0;
+    };
+    using Bindings = std::map<std::string, sim::UserAction>;
+    const Bindings before = sim::model().bindings;
+
+    // A second choice replaces the first; a key up, or a press that names no button, is no key.
+    server.chooseBinding(sim::UserAction::TOGGLE_AWAY);
+    server.chooseBinding(sim::UserAction::TOGGLE_SPEAKERS);
+    EXPECT_EQ(server.view().at("choosing"), "toggle-speakers");
+    app.press(press("g19-new", false));
+    app.press({{"type", "buttonPress"}, {"payload", {{"state", true}}}});
+    EXPECT_EQ(server.choosing(), sim::UserAction::TOGGLE_SPEAKERS);
+    app.press(press("g19-new", true));
+    EXPECT_EQ(server.choosing(), std::nullopt);
+    Bindings bound = before;
+    bound["g19-new"] = sim::UserAction::TOGGLE_SPEAKERS;
+    EXPECT_EQ(sim::model().bindings, bound);
+    EXPECT_EQ(own(CLIENT_OUTPUT_MUTED), 0) << "the key is taken, not acted on";
+    EXPECT_EQ(server.view().at("bindings").at(1), nlohmann::ordered_json({{"action", "toggle-speakers"},
+                                                                          {"label", "Toggle speaker mute"},
+                                                                          {"buttons", {"g19-new"}}}));
+    EXPECT_TRUE(server.view().at("choosing").is_null());
+
+    // From then on the button acts.
+    app.press(press("g19-new", true));
+    EXPECT_EQ(own(CLIENT_OUTPUT_MUTED), 1);
+    EXPECT_EQ(own(CLIENT_AWAY), 0);
+
+    // A choice cancelled takes no key: the microphone's button acts as before.
+    server.chooseBinding(sim::UserAction::DISCONNECT);
+    EXPECT_EQ(server.cancelBinding(), sim::UserAction::DISCONNECT);
+    EXPECT_EQ(server.cancelBinding(), std::nullopt);
+    app.press(press("g19-microphone", true));
+    EXPECT_EQ(own(CLIENT_INPUT_MUTED), 1);
+    EXPECT_EQ(sim::model().bindings, bound);
 }
 
 TEST_F(RemoteAppsServerTest, ModelChangesArriveAsEvents)

@@ -228,6 +228,10 @@ int run(const Options& options)
             consoleHooks.remoteApps.replaceKeys = [server](std::vector<std::string> keys) {
                 server->replaceKeys(std::move(keys));
             };
+            consoleHooks.remoteApps.chooseBinding = [server](sim::UserAction action) {
+                server->chooseBinding(action);
+            };
+            consoleHooks.remoteApps.cancelBinding = [server] { return server->cancelBinding(); };
         }
         console = std::make_unique<WebConsole>(std::move(consoleHooks));
         console->rulesReplaced(initialRules);

@@ -1,7 +1,7 @@
 #pragma once
 // The simulated voice client as its Remote Apps interface shows it: the model turned into the
 // `auth` answer's snapshot, and a change of the model turned into the events a connected
-// program receives, in the shapes of ../shared/remote-apps.md's account of the real client.
+// program receives, in the shapes docs/remote-apps.md describes for the real client.
 // No sockets here: remote_apps_server.cpp sends what these build.
 //
 // Every message is {"type": ..., "payload": {...}}. Channel IDs, parent IDs, a channel's

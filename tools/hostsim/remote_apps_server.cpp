@@ -39,10 +39,42 @@ constexpr std::size_t KEY_BYTES = 16;
 
 enum class State { AUTH, PENDING, APPROVED, CLOSING };
 
-std::string textField(const json& object, const char* key)
+template <typename Json>
+std::string textField(const Json& object, const char* key)
 {
     const auto found = object.find(key);
-    return found != object.end() && found->is_string() ? found->get<std::string>() : std::string();
+    return found != object.end() && found->is_string() ? found->template get<std::string>() : std::string();
+}
+
+// As the client's key-binding dialog names them.
+const char* actionLabel(sim::UserAction action)
+{
+    switch (action) {
+        case sim::UserAction::TOGGLE_MICROPHONE:
+            return "Toggle microphone mute";
+        case sim::UserAction::TOGGLE_SPEAKERS:
+            return "Toggle speaker mute";
+        case sim::UserAction::TOGGLE_AWAY:
+            return "Toggle away";
+        case sim::UserAction::REQUEST_TALK_POWER:
+            return "Request talk power";
+        case sim::UserAction::DISCONNECT:
+            return "Disconnect";
+    }
+    return "";
+}
+
+// The client's answer to a press: the same type and payload, plus an empty return code and
+// success. It says the press arrived, not that anything is bound to it.
+ordered_json pressReply(const ordered_json& press)
+{
+    ordered_json reply = {{"type", "buttonPress"}};
+    if (const auto payload = press.find("payload"); payload != press.end()) {
+        reply["payload"] = *payload;
+    }
+    reply["returnCode"] = "";
+    reply["status"] = {{"code", 0}, {"message", "ok"}};
+    return reply;
 }
 
 }  // namespace
@@ -76,6 +108,7 @@ struct RemoteAppsServer::Impl {
     };
     std::vector<Request> pending;
     std::size_t apps = 0;
+    std::optional<sim::UserAction> choosing;  // the action waiting for a key
 
     void accept();
     void watch(std::uint64_t seen);
@@ -84,6 +117,7 @@ struct RemoteAppsServer::Impl {
     void approve(AppSession& session, std::string key);
     void refuse(AppSession& session, const char* why);
     void ended(AppSession& session);
+    void keyDown(const AppSession& session, const std::string& button);
     void dropPending(std::uint64_t id);
     std::string newKey();
     bool known(const std::string& key) const
@@ -203,19 +237,22 @@ private:
     // client ignores what it does not know.
     void pressed(const std::string& text)
     {
-        const json message = json::parse(text, nullptr, false);
+        // Ordered, so that the reply gives the payload back as it came.
+        const ordered_json message = ordered_json::parse(text, nullptr, false);
         if (!message.is_object() || textField(message, "type") != "buttonPress") {
             return;
         }
         const auto payload = message.find("payload");
-        if (payload == message.end() || !payload->is_object()) {
-            return;
+        if (payload != message.end() && payload->is_object()) {
+            const auto down = payload->find("state");
+            // A key acts as it goes down.
+            if (down != payload->end() && down->is_boolean() && down->get<bool>()) {
+                m_server.keyDown(*this, textField(*payload, "button"));
+            }
         }
-        const auto down = payload->find("state");
-        // A key acts as it goes down.
-        if (down != payload->end() && down->is_boolean() && down->get<bool>()) {
-            sim::pressButton(textField(*payload, "button"));
-        }
+        // After the press has done its work: a program that waits for the reply then finds
+        // the binding made or the model changed.
+        send(sim::dumpJson(pressReply(message)));
     }
 
     void write()
@@ -386,6 +423,26 @@ void RemoteAppsServer::Impl::ended(AppSession& session)
     session.state = State::CLOSING;
 }
 
+void RemoteAppsServer::Impl::keyDown(const AppSession& session, const std::string& button)
+{
+    std::optional<sim::UserAction> chosen;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        // A press that names no button is no key to record: the choice stays open.
+        if (!button.empty()) {
+            chosen = std::exchange(choosing, std::nullopt);
+        }
+    }
+    if (!chosen) {
+        sim::pressButton(button);
+        return;
+    }
+    // A button bound to another action moves to this one; the action's other buttons stay.
+    sim::updateModel([&](sim::Model& model) { model.bindings[button] = *chosen; });
+    std::cerr << "hostsim: key binding: \"" << button << "\" of remote app " << session.label
+              << " now triggers " << sim::userActionName(*chosen) << "\n";
+}
+
 void RemoteAppsServer::Impl::dropPending(std::uint64_t id)
 {
     std::lock_guard<std::mutex> lock(mutex);
@@ -470,6 +527,20 @@ void RemoteAppsServer::stop()
 ordered_json RemoteAppsServer::view() const
 {
     const Impl& impl = *m_impl;
+    // Read before the lock: the host's lock is never taken under this one.
+    const std::map<std::string, sim::UserAction> bound = sim::model().bindings;
+    ordered_json bindings = ordered_json::array();
+    for (const sim::UserAction action : sim::USER_ACTIONS) {
+        ordered_json buttons = ordered_json::array();
+        for (const auto& [button, boundAction] : bound) {
+            if (boundAction == action) {
+                buttons.push_back(button);
+            }
+        }
+        bindings.push_back({{"action", sim::userActionName(action)},
+                            {"label", actionLabel(action)},
+                            {"buttons", std::move(buttons)}});
+    }
     ordered_json requests = ordered_json::array();
     std::lock_guard<std::mutex> lock(impl.mutex);
     for (const Impl::Request& request : impl.pending) {
@@ -487,7 +558,9 @@ ordered_json RemoteAppsServer::view() const
             {"approval", approval},
             {"pending", std::move(requests)},
             {"knownKeys", impl.keys.size()},
-            {"apps", impl.apps}};
+            {"apps", impl.apps},
+            {"bindings", std::move(bindings)},
+            {"choosing", impl.choosing ? ordered_json(sim::userActionName(*impl.choosing)) : ordered_json()}};
 }
 
 bool RemoteAppsServer::decide(std::uint64_t request, bool approve)
@@ -540,4 +613,40 @@ std::vector<std::string> RemoteAppsServer::knownKeys() const
 {
     std::lock_guard<std::mutex> lock(m_impl->mutex);
     return {m_impl->keys.begin(), m_impl->keys.end()};
+}
+
+void RemoteAppsServer::chooseBinding(sim::UserAction action)
+{
+    std::optional<sim::UserAction> before;
+    {
+        std::lock_guard<std::mutex> lock(m_impl->mutex);
+        before = std::exchange(m_impl->choosing, action);
+    }
+    // One write, so that the socket thread's lines do not cut into it.
+    std::string line =
+        std::string("hostsim: key binding: waiting for a key for ") + sim::userActionName(action);
+    if (before && *before != action) {
+        line += std::string(" (no longer for ") + sim::userActionName(*before) + ")";
+    }
+    std::cerr << line + "\n";
+}
+
+std::optional<sim::UserAction> RemoteAppsServer::cancelBinding()
+{
+    std::optional<sim::UserAction> before;
+    {
+        std::lock_guard<std::mutex> lock(m_impl->mutex);
+        before = std::exchange(m_impl->choosing, std::nullopt);
+    }
+    if (before) {
+        std::cerr << std::string("hostsim: key binding: no longer waiting for a key for ") +
+                         sim::userActionName(*before) + "\n";
+    }
+    return before;
+}
+
+std::optional<sim::UserAction> RemoteAppsServer::choosing() const
+{
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    return m_impl->choosing;
 }

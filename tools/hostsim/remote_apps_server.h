@@ -9,11 +9,20 @@
 // console, or never with `deny`). Each approval hands out a new random key, known from then
 // on until it is forgotten. An approved program gets the model's snapshot, then every change
 // as events (remote_apps_events.h), and its button presses run the model's key bindings
-// (sim::pressButton).
+// (sim::pressButton). Every `buttonPress` is answered, as the real client answers it: the
+// same type and payload, `"returnCode": ""` and status 0, which says "accepted", not "bound".
+//
+// Like the client's key-binding dialog, the server can wait for a key (chooseBinding): the
+// next key down of an approved program then binds its button to the action chosen, in
+// addition to the action's other buttons, and does nothing else. The choice stays open until
+// that press, another choice or a cancel; the bindings it makes stay in the model for the run
+// (a scenario loaded later brings its own).
 //
 // It runs one thread for its sockets and one that waits for model changes; the model is read
 // and changed only through the simulated host's functions. Every public function may be
 // called from any thread.
+
+#include "sim/sim_host.h"
 
 #include <nlohmann/json.hpp>
 
@@ -47,7 +56,9 @@ public:
     void stop();
 
     // {"port", "approval", "pending": [{"request", "identifier", "name", "description",
-    // "version"}], "knownKeys", "apps"}: what the web console shows.
+    // "version"}], "knownKeys", "apps", "bindings": [{"action", "label", "buttons"}],
+    // "choosing"}: what the web console shows. "bindings" lists every action, "choosing" is
+    // the action waiting for a key, or null.
     nlohmann::ordered_json view() const;
     // Approves or refuses a waiting request; false when there is no such request (any more).
     bool decide(std::uint64_t request, bool approve);
@@ -56,6 +67,13 @@ public:
     // closes an app the user removes.
     void replaceKeys(std::vector<std::string> keys);
     std::vector<std::string> knownKeys() const;
+
+    // The next key down of an approved program binds its button to `action`; a choice still
+    // open is replaced.
+    void chooseBinding(sim::UserAction action);
+    // Closes the choice; the action that waited, if any.
+    std::optional<sim::UserAction> cancelBinding();
+    std::optional<sim::UserAction> choosing() const;
 
 private:
     struct Impl;

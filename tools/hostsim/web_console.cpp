@@ -45,6 +45,7 @@ constexpr std::size_t MAX_BODY_BYTES = 16 * 1024 * 1024;
 constexpr std::size_t MAX_PENDING_CALLS = 100000;
 constexpr std::string_view EXAMPLE_PREFIX = "examples/";
 constexpr const char* DEMO_EXAMPLE = "demo";
+constexpr const char* NO_REMOTE_APPS = "g19-hostsim serves no Remote Apps (--remote-apps)";
 
 std::int64_t wallClockMs()
 {
@@ -495,11 +496,54 @@ struct WebConsole::Impl {
                     });
         server.Delete("/api/remote-apps/keys", [this](const httplib::Request&, httplib::Response& res) {
             if (!hooks.remoteApps.replaceKeys) {
-                answerError(res, 404, "g19-hostsim serves no Remote Apps (--remote-apps)");
+                answerError(res, 404, NO_REMOTE_APPS);
                 return;
             }
             hooks.remoteApps.replaceKeys({});
             answer(res, 200, {{"knownKeys", 0}});
+        });
+        bindingRoutes();
+    }
+
+    // The key-binding dialog: "choose" beside an action, cancel, and forgetting every binding.
+    void bindingRoutes()
+    {
+        server.Post(R"(/api/remote-apps/bindings/([^/]+)/choose)", [this](const httplib::Request& req,
+                                                                          httplib::Response& res) {
+            if (!hooks.remoteApps.chooseBinding) {
+                answerError(res, 404, NO_REMOTE_APPS);
+                return;
+            }
+            const std::string name = req.matches[1].str();
+            const std::optional<sim::UserAction> action = sim::userActionNamed(name);
+            if (!action) {
+                answerError(res, 404, "no action \"" + name + "\"; one of " + sim::userActionNames());
+                return;
+            }
+            hooks.remoteApps.chooseBinding(*action);
+            answer(res, 200, {{"choosing", name}});
+        });
+        server.Delete("/api/remote-apps/choosing", [this](const httplib::Request&, httplib::Response& res) {
+            if (!hooks.remoteApps.cancelBinding) {
+                answerError(res, 404, NO_REMOTE_APPS);
+                return;
+            }
+            const std::optional<sim::UserAction> closed = hooks.remoteApps.cancelBinding();
+            answer(res, 200,
+                   {{"cancelled", closed ? ordered_json(sim::userActionName(*closed)) : ordered_json()}});
+        });
+        server.Delete("/api/remote-apps/bindings", [this](const httplib::Request&, httplib::Response& res) {
+            if (!hooks.remoteApps.view) {
+                answerError(res, 404, NO_REMOTE_APPS);
+                return;
+            }
+            std::size_t forgotten = 0;
+            sim::updateModel([&](sim::Model& model) {
+                forgotten = model.bindings.size();
+                model.bindings.clear();
+            });
+            refresh();
+            answer(res, 200, {{"forgotten", forgotten}});
         });
     }
 

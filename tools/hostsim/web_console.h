@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,12 +25,17 @@ inline constexpr std::uint16_t DEFAULT_CONSOLE_PORT = 8019;
 // The approval of Remote Apps programs (g19-hostsim --remote-apps), for the console's section
 // on it; empty functions: the simulator serves no Remote Apps, and the section stays hidden.
 struct RemoteAppsHooks {
-    // {"port", "approval", "pending": [...], "knownKeys", "apps"} (remote_apps_server.h).
+    // {"port", "approval", "pending": [...], "knownKeys", "apps", "bindings", "choosing"}
+    // (remote_apps_server.h).
     std::function<nlohmann::ordered_json()> view;
     // Approves or refuses a waiting request; false when there is no such request.
     std::function<bool(std::uint64_t request, bool approve)> decide;
     // Replaces the known keys: none for "Forget keys", or a loaded scenario's remoteAppsKeys.
     std::function<void(std::vector<std::string> keys)> replaceKeys;
+    // "choose" beside an action: the next key down of an approved program binds its button.
+    std::function<void(sim::UserAction action)> chooseBinding;
+    // Closes the choice; the action that waited, if any.
+    std::function<std::optional<sim::UserAction>()> cancelBinding;
 };
 
 // What the console cannot do by itself.

@@ -382,6 +382,7 @@ function loadScenarioFile(event) {
 // Programs asking for approval come and go without a model change, so the section polls.
 const REMOTE_APPS_POLL_MS = 1000;
 let remoteAppsKey = '';
+let bindingsKey = '';  // the model's bindings at the last state event
 
 function drawRemoteApps(view) {
   const key = JSON.stringify(view);
@@ -396,6 +397,26 @@ function drawRemoteApps(view) {
     element('button', {type: 'button', className: 'approve', textContent: 'Approve', onclick: decide(app.request, 'approve')}),
     ' ',
     element('button', {type: 'button', className: 'deny', textContent: 'Deny', onclick: decide(app.request, 'deny')}))));
+  drawBindings(view);
+}
+
+// Like the client's key-binding dialog: "choose" beside an action waits for the next button
+// an approved app presses, which is then taken as the key.
+function drawBindings(view) {
+  const waiting = view.bindings.find((binding) => binding.action === view.choosing);
+  $('binding-wait').hidden = !waiting;
+  if (waiting) {
+    $('binding-wait-text').textContent = `Waiting for a key for ${waiting.label}: the next button an approved ` +
+      'app presses becomes its key, and does nothing else. ';
+  }
+  const choose = (action) => () =>
+    api('POST', `/api/remote-apps/bindings/${action}/choose`).then(pollRemoteApps).catch(() => {});
+  $('bindings').tBodies[0].replaceChildren(...view.bindings.map((binding) => element('tr',
+    {dataset: {action: binding.action}, className: binding.action === view.choosing ? 'choosing' : ''},
+    element('td', {textContent: binding.label}),
+    element('td', {className: 'buttons', textContent: binding.buttons.length ? binding.buttons.join(', ') : 'not bound'}),
+    element('td', {}, element('button', {type: 'button', className: 'choose',
+      textContent: binding.action === view.choosing ? 'waiting\u2026' : 'choose', onclick: choose(binding.action)})))));
 }
 
 // Not through api(): a poll must not wipe the message of a failed click.
@@ -435,6 +456,12 @@ function connect() {
   events.addEventListener('state', (event) => {
     state = JSON.parse(event.data);
     drawState();
+    // A key taken ends the wait: show it now rather than at the next poll.
+    const bindings = JSON.stringify(state.bindings || {});
+    if (bindings !== bindingsKey) {
+      bindingsKey = bindings;
+      if (!$('remote-apps').hidden) pollRemoteApps().catch(() => {});
+    }
   });
   events.addEventListener('activity', (event) => drawActivity(JSON.parse(event.data)));
 }
@@ -448,6 +475,10 @@ document.addEventListener('DOMContentLoaded', () => {
   $('scenario-file').addEventListener('change', loadScenarioFile);
   $('forget-keys').addEventListener('click', () =>
     api('DELETE', '/api/remote-apps/keys').then(pollRemoteApps).catch(() => {}));
+  $('binding-cancel').addEventListener('click', () =>
+    api('DELETE', '/api/remote-apps/choosing').then(pollRemoteApps).catch(() => {}));
+  $('forget-bindings').addEventListener('click', () =>
+    api('DELETE', '/api/remote-apps/bindings').then(pollRemoteApps).catch(() => {}));
   loadExamples().catch(() => {});
   watchRemoteApps();
   connect();
