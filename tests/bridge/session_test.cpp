@@ -13,9 +13,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <fstream>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -36,14 +38,23 @@ using namespace std::chrono_literals;
 constexpr char KEY[] = "session-test-key";
 // Far beyond any answer on a loaded machine; a test that waits this long has failed.
 constexpr auto PATIENCE = 10s;
+// A press goes out as two frames of about 75 bytes: some 6 MB, beyond the 4 MB a sending
+// socket's buffer grows to and the small buffer of a client that reads nothing.
+constexpr int PRESSES_BEYOND_THE_BUFFERS = 40000;
 
 // The voice client's side, as small as these cases need: every auth is answered at once with
-// the key and no server tab, and the connection of now is dropped when the test says so.
+// the key and no server tab, and the connection of now is dropped when the test says so. One
+// that hangs reads nothing after the auth, into a small buffer.
 class VoiceClient {
 public:
-    VoiceClient()
+    enum class Reading { ALL, AUTH_ONLY };
+
+    explicit VoiceClient(Reading reading = Reading::ALL) : m_reading(reading)
     {
         m_acceptor.open(tcp::v4());
+        if (reading == Reading::AUTH_ONLY) {
+            m_acceptor.set_option(net::socket_base::receive_buffer_size(4096));
+        }
         m_acceptor.bind(tcp::endpoint(net::ip::make_address_v4("127.0.0.1"), 0));
         m_acceptor.listen();
         m_port = m_acceptor.local_endpoint().port();
@@ -122,10 +133,13 @@ private:
                         .dump());
                 ws->async_write(net::buffer(*answer), [answer](beast::error_code, std::size_t) {});
             }
-            read(ws, false);
+            if (m_reading == Reading::ALL) {
+                read(ws, false);
+            }
         });
     }
 
+    const Reading m_reading;
     net::io_context m_io;
     tcp::acceptor m_acceptor{m_io};
     std::uint16_t m_port = 0;
@@ -150,6 +164,24 @@ protected:
     bridge::SessionSettings settings(std::uint16_t port) const
     {
         return {{"127.0.0.1", std::to_string(port), "/"}, keyFile(), "0.0.0-test"};
+    }
+
+    // Whether the last line of the log at `path` holds `text` within the patience.
+    static bool waitForLastLine(const std::string& path, const std::string& text)
+    {
+        for (const auto until = Clock::now() + PATIENCE; Clock::now() < until;) {
+            std::ifstream file(path, std::ios::binary | std::ios::ate);
+            const std::streamoff size = file.tellg();
+            std::string tail(static_cast<std::size_t>(std::min<std::streamoff>(size, 200)), '\0');
+            file.seekg(size - static_cast<std::streamoff>(tail.size()));
+            file.read(tail.data(), static_cast<std::streamsize>(tail.size()));
+            if (file && tail.find(text) != std::string::npos &&
+                tail.find(text) > tail.rfind('\n', tail.size() - 2)) {
+                return true;
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+        return false;
     }
 
     // Whether the session reaches `count` approvals within the patience.
@@ -187,6 +219,30 @@ TEST_F(SessionTest, EveryApprovalSetsTheWaitBackToTheFirstStep)
         ASSERT_TRUE(waitForApprovals(session, outage + 1));
     }
     session.stop();
+}
+
+TEST_F(SessionTest, StopsWithinASecondBesideAClientThatReadsNothing)
+{
+    VoiceClient client(VoiceClient::Reading::AUTH_ONLY);
+    bridge::BridgeLog log(nullptr);
+    const std::string logFile = (folder() / "bridge.log").string();
+    std::string error;
+    ASSERT_TRUE(log.open(logFile, error)) << error;
+    bridge::Session session(settings(client.port()), log);
+    session.start();
+    ASSERT_TRUE(waitForApprovals(session, 1));
+    // More presses than the buffers of both ends hold: at the stop a write is still pending
+    // beside the read, and the goodbye cannot go out. The log shows when the last one, of
+    // another button, has been handed to the socket.
+    for (int i = 0; i < PRESSES_BEYOND_THE_BUFFERS; ++i) {
+        session.press("g19-microphone");
+    }
+    session.press("g19-away");
+    ASSERT_TRUE(waitForLastLine(logFile, R"("button":"g19-away","state":false)"));
+    const Clock::time_point stopping = Clock::now();
+    session.stop();
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - stopping);
+    EXPECT_LT(took.count(), 1000) << "ms to stop";
 }
 
 }  // namespace
