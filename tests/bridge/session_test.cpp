@@ -38,9 +38,10 @@ using namespace std::chrono_literals;
 constexpr char KEY[] = "session-test-key";
 // Far beyond any answer on a loaded machine; a test that waits this long has failed.
 constexpr auto PATIENCE = 10s;
-// A press goes out as two frames of about 75 bytes: some 6 MB, beyond the 4 MB a sending
-// socket's buffer grows to and the small buffer of a client that reads nothing.
-constexpr int PRESSES_BEYOND_THE_BUFFERS = 40000;
+// Presses of a button with a long name fill the socket buffers with few frames: 200 of
+// 32 KiB, some 6 MB, beyond the 4 MB a sending socket's buffer grows to.
+constexpr int PRESSES_BEYOND_THE_BUFFERS = 100;
+constexpr std::size_t LONG_BUTTON_NAME_BYTES = 32 * 1024;
 
 // The voice client's side, as small as these cases need: every auth is answered at once with
 // the key and no server tab, and the connection of now is dropped when the test says so. One
@@ -234,8 +235,9 @@ TEST_F(SessionTest, StopsWithinASecondBesideAClientThatReadsNothing)
     // More presses than the buffers of both ends hold: at the stop a write is still pending
     // beside the read, and the goodbye cannot go out. The log shows when the last one, of
     // another button, has been handed to the socket.
+    const std::string longName(LONG_BUTTON_NAME_BYTES, 'b');
     for (int i = 0; i < PRESSES_BEYOND_THE_BUFFERS; ++i) {
-        session.press("g19-microphone");
+        session.press(longName.c_str());
     }
     session.press("g19-away");
     ASSERT_TRUE(waitForLastLine(logFile, R"("button":"g19-away","state":false)"));
