@@ -161,6 +161,12 @@ const char* actionOfButton(std::string_view button)
     return nullptr;
 }
 
+std::string describeButton(const std::string& button)
+{
+    const char* action = actionOfButton(button);
+    return action == nullptr ? button : button + " (" + action + ")";
+}
+
 namespace {
 
 extern "C" {

@@ -37,6 +37,8 @@ inline constexpr std::array<const char*, 5> BUTTONS = {BUTTON_DISCONNECT, BUTTON
 // The voice client's action that the user is told to bind to `button`, in the words of its
 // key-binding settings; null for a name that is not one of the bridge's buttons.
 const char* actionOfButton(std::string_view button);
+// "g19-microphone (toggle microphone mute)": the button with its action, for the user's lines.
+std::string describeButton(const std::string& button);
 
 // The codes a slot returns when the mirror does not hold what it is asked about: the voice
 // client's own codes for an unknown client, channel and connection, an invalid parameter, and

@@ -156,6 +156,7 @@ struct Session::Impl {
     tcp::resolver resolver{io};
     net::steady_timer retryTimer{io};
     net::steady_timer hintTimer{io};
+    net::steady_timer closeTimer{io};
     std::thread thread;
 
     // Everything below is touched on the session's thread only.
@@ -396,7 +397,7 @@ struct Session::Impl {
         const json code = statusField != nullptr && statusField->is_object()
                               ? statusField->value("code", json(0))
                               : json(0);
-        const std::string name = press.button + " (" + actionOfButton(press.button) + ")";
+        const std::string name = describeButton(press.button);
         if (code != 0) {
             const json reason = statusField->value("message", json());
             const std::string text =
@@ -435,7 +436,7 @@ struct Session::Impl {
         if (!approved || !socket) {
             return finish(request, {PressOutcome::NOT_APPROVED, ""});
         }
-        log.state("pressed " + button + " (" + actionOfButton(button) + ")");
+        log.state("pressed " + describeButton(button));
         sendPress(button, true, true, request);
         sendPress(button, false, false, nullptr);
         if (request) {
@@ -599,11 +600,18 @@ struct Session::Impl {
         hintTimer.cancel();
         resolver.cancel();
         if (const std::shared_ptr<Socket> ws = std::exchange(socket, nullptr)) {
-            // Say goodbye when the client answers at once; a client that does not is cut off.
-            beast::get_lowest_layer(*ws).expires_after(CLOSE_TIME);
-            ws->async_close(websocket::close_code::going_away, [ws](beast::error_code) {
+            // Say goodbye when the client answers at once; a client that does not, or reads
+            // nothing, is cut off. A timer of its own: the stream's expiry cannot be set while a
+            // read and a write are both pending, and a close stuck behind a write never starts.
+            const auto cutOff = [ws](beast::error_code) {
                 beast::error_code ignored;
                 beast::get_lowest_layer(*ws).socket().close(ignored);
+            };
+            closeTimer.expires_after(CLOSE_TIME);
+            closeTimer.async_wait(cutOff);
+            ws->async_close(websocket::close_code::going_away, [this, cutOff](beast::error_code error) {
+                closeTimer.cancel();
+                cutOff(error);
             });
         }
         updateMirror([](Mirror& mirror) { mirror.clear(); });

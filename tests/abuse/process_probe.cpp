@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <string>
 #include <thread>
 
 std::size_t threadCount()
@@ -34,13 +35,35 @@ std::size_t residentKiB()
     return resident * static_cast<std::size_t>(sysconf(_SC_PAGESIZE)) / 1024;
 }
 
+namespace {
+
+// Whether `thread` of this process has left /proc/self/task within `timeout`. A join returns
+// as soon as the system has cleared the thread's ID, which it does before it takes the thread
+// off the list: on a busy machine a count taken at once still sees the thread.
+bool waitUntilUnlisted(pid_t thread, std::chrono::milliseconds timeout)
+{
+    const std::string entry = "/proc/self/task/" + std::to_string(thread);
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (access(entry.c_str(), F_OK) == 0) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+}  // namespace
+
 Resources resources()
 {
     // ThreadSanitizer starts a helper thread of its own when the program makes its first
-    // thread; it happens here, before anything is counted.
+    // thread; it happens here, before anything is counted. The first count is a test's
+    // baseline, taken once: it must not include the thread that started the helper.
     static const bool runtimeThreadsStarted = [] {
-        std::thread([] {}).join();
-        return true;
+        pid_t started = 0;
+        std::thread([&started] { started = gettid(); }).join();
+        return waitUntilUnlisted(started, std::chrono::seconds(5));
     }();
     (void)runtimeThreadsStarted;
     // On Linux the descriptor count is always known.

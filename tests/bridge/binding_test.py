@@ -80,16 +80,16 @@ class Programs:
         if not remote_apps or not console:
             raise AssertionError("g19-hostsim did not report its ports:\n" + self.hostsim.text())
         self.console_port = int(console.group(1))
-        key_file = os.path.join(folder, "remote-apps.key")
+        self.key_file = os.path.join(folder, "remote-apps.key")
         with contextlib.suppress(FileNotFoundError):
-            os.remove(key_file)
-        self.bridge = self.start(BRIDGE, "--remote-apps", remote_apps.group(1), "--key-file", key_file,
+            os.remove(self.key_file)
+        self.bridge = self.start(BRIDGE, "--remote-apps", remote_apps.group(1), "--key-file", self.key_file,
                                  "--display-port", "0")
-        display = self.bridge.wait_line(r"bridge: serving the display on 127\.0\.0\.1:(\d+)", FIRST_ANSWER_S)
+        display = self.bridge.wait_line(r"serving the display on 127\.0\.0\.1:(\d+)", FIRST_ANSWER_S)
         if not display:
             raise AssertionError("g19-bridge did not report its display port:\n" + self.bridge.text())
         self.display_port = int(display.group(1))
-        if not self.bridge.wait_line(r"bridge: approved by the voice client", FIRST_ANSWER_S):
+        if not self.bridge.wait_line(r"connected to ", FIRST_ANSWER_S):
             raise AssertionError("g19-bridge was not approved:\n" + self.bridge.text())
 
     def start(self, *command):
@@ -140,8 +140,19 @@ def press_by_display(programs, action):
     programs.probe(action.command)
 
 
+def press_on_demand(programs, action):
+    """`g19-bridge --press`, as the players' guide gives it: the running bridge presses and
+    releases the button once, and says that the client took it."""
+    result = subprocess.run(LAUNCHER + [BRIDGE, "--key-file", programs.key_file, "--press", action.button,
+                                        "--delay", "0"], capture_output=True, timeout=60, stdin=subprocess.DEVNULL)
+    said = result.stdout.decode("utf-8", "replace")
+    if result.returncode != 0 or "accepted by the voice client" not in said:
+        raise AssertionError("g19-bridge --press %s: %d %s%s" % (action.button, result.returncode, said,
+                                                                  result.stderr.decode("utf-8", "replace")))
+
+
 # How the bridge can be made to press an action's button once.
-PRESS_WAYS = {"a display request": press_by_display}
+PRESS_WAYS = {"a display request": press_by_display, "g19-bridge --press": press_on_demand}
 
 
 def wait_for(condition, timeout, what):

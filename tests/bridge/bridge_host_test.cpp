@@ -165,6 +165,28 @@ std::vector<MirrorCase> mirrorCases()
                      established,
                      {2, {threeDeepModel(1, 4), sim::Connection{2, "Two", 2, {}, {}}}}});
 
+    // An orphan (its parent 99 is unknown) keeps its place at the top level, before a channel
+    // created after it; 21 and 22 are each other's parent and still listed, in arrival order.
+    const json stray = connection(
+        1, 2, "Stray", json::array({channel("1", "0", "Lobby")}),
+        {{"21", json::array({channel("22", "21", "Loop B")})},
+         {"22", json::array({channel("21", "22", "Loop A")})},
+         {"99", json::array({channel("5", "99", "Orphan")})}},
+        json::array({client(2, "1", "Me", {{"inputHardware", true}})}));
+    cases.push_back({"orphans and a parent cycle",
+                     {snapshot(json::array({stray})),
+                      event("channelCreated", 1, {{"channelId", "8"}, {"parentId", "0"}, {"properties", {{"name", "Later"}}}})},
+                     {1,
+                      {sim::Connection{1,
+                                       "Stray",
+                                       2,
+                                       {{1, "Lobby", 0, {}},
+                                        {5, "Orphan", 99, {}},
+                                        {8, "Later", 0, {}},
+                                        {22, "Loop B", 21, {}},
+                                        {21, "Loop A", 22, {}}},
+                                       {simClient(2, "Me", 1)}}}}});
+
     std::vector<json> away = {snapshot(json::array({threeDeep(1, "4")})), status(1, 0)};
     cases.push_back({"disconnected: no server", away, {0, {}}});
     away.insert(away.end(), connect.begin(), connect.end());
@@ -183,6 +205,8 @@ std::vector<MirrorCase> mirrorCases()
     cases.push_back({"events",
                      {snapshot(json::array({threeDeep(1, "4")})),
                       event("talkStatusChanged", 1, {{"clientId", 3}, {"status", 0}}),
+                      // Talking while muted: nothing is heard, the light stays off.
+                      event("talkStatusChanged", 1, {{"clientId", 2}, {"status", 2}}),
                       event("clientPropertiesUpdated", 1,
                             {{"clientId", 3}, {"properties", {{"isTalker", true}, {"talkRequest", 1765432100}}}}),
                       event("clientMoved", 1, {{"clientId", 3}, {"oldChannelId", "3"}, {"newChannelId", "1"}}),

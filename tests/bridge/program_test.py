@@ -121,12 +121,14 @@ class PressOnDemand(unittest.TestCase):
         self.assertEqual(asked.returncode, 0, said + err.decode())
         self.assertGreaterEqual(took, 1.5)
         self.assertIn('click the key field of "toggle microphone mute" in the voice client now', said)
-        self.assertIn("pressed g19-microphone (toggle microphone mute)", said)
+        self.assertIn("pressed g19-microphone (toggle microphone mute): accepted by the voice client", said)
         # One press and one release: the bound toggle acted once.
         deadline = time.monotonic() + ANSWER_S
         while self.own_muted(display) == before and time.monotonic() < deadline:
             time.sleep(0.05)
         self.assertNotEqual(self.own_muted(display), before)
+        self.assertTrue(bridge.program.wait_line(r"g19-microphone \(toggle microphone mute\): accepted by the voice "
+                                                 r"client", ANSWER_S), bridge.program.text())
         self.assertEqual(bridge.program.count(r"pressed g19-microphone"), 1, bridge.program.text())
 
     def test_without_a_running_bridge_or_with_an_unknown_button(self):

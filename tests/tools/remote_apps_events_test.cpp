@@ -218,6 +218,13 @@ TEST(RemoteAppsEvents, EachChangeSendsItsEvents)
          [](sim::Model& m) { m.connections[0].channels[4].ints[CHANNEL_ORDER] = 0; },
          {"channelMoved"},
          [](const std::vector<Message>& e) { EXPECT_EQ(e[0]["payload"]["channelId"], "5"); }},
+        {"a channel moves to another parent, its order the same",
+         [](sim::Model& m) { m.connections[0].channels[4].parent = 1; },
+         {"channelMoved"},
+         [](const std::vector<Message>& e) {
+             EXPECT_EQ(e[0]["payload"], Message::parse(R"({"connectionId": 1, "channelId": "5", "parentId": "1",
+                 "order": "3"})"));
+         }},
         {"a channel and its subchannel go, their clients to the lobby",
          [](sim::Model& m) {
              std::vector<sim::Channel>& channels = m.connections[0].channels;

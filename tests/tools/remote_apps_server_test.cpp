@@ -183,6 +183,20 @@ TEST_F(RemoteAppsServerTest, ApprovesAfterTheDelayThenKnowsTheKeyUntilForgotten)
     EXPECT_TRUE(stale.next().is_null());
 }
 
+TEST_F(RemoteAppsServerTest, SnapshotHoldsWhatChangedBeforeTheFirstApproval)
+{
+    RemoteAppsOptions options;
+    options.approveAfter = 0ms;
+    RemoteAppsServer& server = serve(options);
+    // Nobody listens yet: the change reaches no program, but the first snapshot holds it.
+    sim::updateModel([](sim::Model& model) { model.connections[0].serverName = "Renamed"; });
+    App app(server.port());
+    app.send(auth(""));
+    const json answer = app.next();
+    ASSERT_TRUE(answer.is_object());
+    EXPECT_EQ(answer.at("payload").at("connections").at(0).at("properties").at("name"), "Renamed");
+}
+
 TEST_F(RemoteAppsServerTest, ClosesWithoutAnAnswer)
 {
     struct Case {

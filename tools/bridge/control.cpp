@@ -14,11 +14,6 @@ constexpr std::chrono::seconds QUICK_ANSWER{5};
 // A press is answered after its delay and the client's reply; the channel waits this much more.
 constexpr std::chrono::seconds PRESS_MARGIN{3};
 
-std::string describe(const std::string& button)
-{
-    return button + " (" + bridge::actionOfButton(button) + ")";
-}
-
 void answerPress(ControlTarget& target, std::istringstream& words, const platform::ReplyLine& reply)
 {
     std::string button;
@@ -50,15 +45,15 @@ void answerPress(ControlTarget& target, std::istringstream& words, const platfor
     const bridge::PressResult pressed = outcome.get();
     switch (pressed.outcome) {
         case bridge::PressOutcome::ACCEPTED:
-            reply("say pressed " + describe(button) + ": accepted by the voice client");
+            reply("say pressed " + bridge::describeButton(button) + ": accepted by the voice client");
             reply("done 0");
             return;
         case bridge::PressOutcome::NO_REPLY:
-            reply("say pressed " + describe(button) + "; the voice client sent no reply");
+            reply("say pressed " + bridge::describeButton(button) + "; the voice client sent no reply");
             reply("done 0");
             return;
         case bridge::PressOutcome::REJECTED:
-            reply("say pressed " + describe(button) + ", but the voice client did not take it (" +
+            reply("say pressed " + bridge::describeButton(button) + ", but the voice client did not take it (" +
                   pressed.message + ")");
             reply("done 1");
             return;
