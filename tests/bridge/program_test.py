@@ -10,6 +10,7 @@ build), nothing for a native one. Every port is a free one on 127.0.0.1.
 """
 
 import os
+import re
 import signal
 import socket
 import subprocess
@@ -143,11 +144,11 @@ class PressOnDemand(unittest.TestCase):
 
 
 class Autostart(unittest.TestCase):
-    def setUp(self):
-        if LAUNCHER or sys.platform != "linux":
-            self.skipTest("the XDG autostart entry is Linux's; Windows' Run value is tested with the tray")
+    RUN_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Run"
 
     def test_on_and_off(self):
+        if LAUNCHER or sys.platform != "linux":
+            self.skipTest("the XDG autostart entry is Linux's")
         folder = tempfile.TemporaryDirectory()
         self.addCleanup(folder.cleanup)
         env = dict(os.environ, XDG_CONFIG_HOME=folder.name)
@@ -162,6 +163,31 @@ class Autostart(unittest.TestCase):
         off = run("--autostart", "off", env=env)
         self.assertEqual(off.returncode, 0, off.stderr)
         self.assertFalse(os.path.exists(entry))
+
+    def run_value(self):
+        """The Run value as Wine's reg prints it; None when there is none."""
+        query = subprocess.run(LAUNCHER + ["reg", "query", self.RUN_KEY, "/v", "kestro-g19-bridge"],
+                               capture_output=True, timeout=60, stdin=subprocess.DEVNULL)
+        if query.returncode != 0:
+            return None
+        found = re.search(r"kestro-g19-bridge\s+REG_SZ\s+(.*\S)", query.stdout.decode("utf-8", "replace"))
+        self.assertTrue(found, query.stdout)
+        return found.group(1)
+
+    def test_on_and_off_in_the_registry(self):
+        if not LAUNCHER:
+            self.skipTest("the Run value is Windows'")
+        # The console program sets the start of g19-bridgew.exe beside it, by its full path
+        # (drive Z: under Wine), quoted.
+        self.addCleanup(run, "--autostart", "off")
+        on = run("--autostart", "on")
+        self.assertEqual(on.returncode, 0, on.stderr)
+        self.assertIn(b"the bridge now starts when you log in", on.stdout)
+        windows_path = "Z:" + os.path.join(os.path.dirname(os.path.abspath(BRIDGE)), "g19-bridgew.exe").replace("/", "\\")
+        self.assertEqual((self.run_value() or "").lower(), ('"%s"' % windows_path).lower())
+        off = run("--autostart", "off")
+        self.assertEqual(off.returncode, 0, off.stderr)
+        self.assertIsNone(self.run_value())
 
 
 if __name__ == "__main__":

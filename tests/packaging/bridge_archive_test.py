@@ -32,8 +32,63 @@ GOOD_LISTING = "".join(SYMBOL % pair for pair in (
     ("GLIBC_2.31", "msgctl"), ("GCC_3.0", "_Unwind_Resume")))
 
 
-def make_exe(subsystem, machine=ts3_package.PE_MACHINE_AMD64, dll=False):
-    """The headers of a PE program: no sections, only what the check reads."""
+def version_info(version, strings=None):
+    """A VS_VERSIONINFO block as a resource compiler writes it: the fixed part with `version`'s
+    numbers, and a string table of the program's names and of `version`."""
+    def block(key, value=b"", children=(), text=False):
+        head_key = key.encode("utf-16-le") + b"\0\0"
+        body = head_key + b"\0" * (-(6 + len(head_key)) % 4) + value
+        for child in children:
+            body += b"\0" * (-(6 + len(body)) % 4) + child
+        value_length = len(value) // 2 if text else len(value)
+        return struct.pack("<HHH", 6 + len(body), value_length, 1 if text else 0) + body
+
+    numbers = [int(part) for part in version.split(".")] + [0]
+    fixed = struct.pack("<IIIIIIIIIIIII", bridge_archive.VS_FIXEDFILEINFO_SIGNATURE, 0x10000,
+                        numbers[0] << 16 | numbers[1], numbers[2] << 16 | numbers[3],
+                        numbers[0] << 16 | numbers[1], numbers[2] << 16 | numbers[3], 0x3F, 0, 4, 1, 0, 0, 0)
+    fields = {"ProductName": "Kestro G19 bridge", "FileDescription": "Kestro G19 bridge",
+              "ProductVersion": version, "FileVersion": version}
+    fields.update(strings or {})
+    table = block("040904B0", children=[block(key, (value + "\0").encode("utf-16-le"), text=True)
+                                        for key, value in fields.items() if value is not None])
+    return block("VS_VERSION_INFO", fixed, [block("StringFileInfo", children=[table])])
+
+
+def resource_section(tree, rva):
+    """A .rsrc section at `rva` holding {type: {ID: bytes}}, each in one language, laid out as
+    a linker lays it out: the three levels of directories, the data entries, the data."""
+    def directory(count):
+        return struct.pack("<IIHHHH", 0, 0, 0, 0, 0, count)
+    kinds = sorted(tree)
+    leaves = [(kind, key) for kind in kinds for key in sorted(tree[kind])]
+    second_at = 16 + 8 * len(kinds)
+    third_at = second_at + sum(16 + 8 * len(tree[kind]) for kind in kinds)
+    entries_at = third_at + len(leaves) * (16 + 8)
+    data_at = entries_at + 16 * len(leaves)
+    root, second, third, entries, payload = directory(len(kinds)), b"", b"", b"", b""
+    leaf = 0
+    for kind in kinds:
+        root += struct.pack("<II", kind, 0x80000000 | (second_at + len(second)))
+        part = directory(len(tree[kind]))
+        for key in sorted(tree[kind]):
+            part += struct.pack("<II", key, 0x80000000 | (third_at + len(third)))
+            third += directory(1) + struct.pack("<II", 0x409, entries_at + 16 * leaf)
+            entries += struct.pack("<IIII", rva + data_at + len(payload), len(tree[kind][key]), 0, 0)
+            payload += tree[kind][key] + b"\0" * (-len(tree[kind][key]) % 8)
+            leaf += 1
+        second += part
+    return root + second + third + entries + payload
+
+
+def good_resources(name):
+    return {bridge_archive.RT_ICON: {1: b"\0" * 40}, bridge_archive.RT_GROUP_ICON: {1: b"\0" * 20},
+            bridge_archive.RT_VERSION: {1: version_info(ts3_package.EXPECTED_VERSION, {"OriginalFilename": name})}}
+
+
+def make_exe(subsystem, machine=ts3_package.PE_MACHINE_AMD64, dll=False, resources=None):
+    """The headers of a PE program and, when given, a .rsrc section with `resources`: only
+    what the check reads."""
     dos = bytearray(0x40)
     dos[0:2] = b"MZ"
     struct.pack_into("<I", dos, 0x3C, 0x40)
@@ -41,8 +96,17 @@ def make_exe(subsystem, machine=ts3_package.PE_MACHINE_AMD64, dll=False):
     optional = bytearray(240)
     struct.pack_into("<H", optional, 0, ts3_package.PE_MAGIC_PE32_PLUS)
     struct.pack_into("<H", optional, 68, subsystem)
-    return bytes(dos) + b"PE\0\0" + struct.pack("<HHIIIHH", machine, 0, 0, 0, 0, len(optional),
-                                                characteristics) + bytes(optional)
+    struct.pack_into("<I", optional, 108, 16)
+    sections, body = b"", b""
+    if resources is not None:
+        rva, raw_at = 0x1000, 0x200
+        body = resource_section(resources, rva)
+        struct.pack_into("<II", optional, 112 + 2 * 8, rva, len(body))
+        sections = b".rsrc\0\0\0" + struct.pack("<IIIIIIHHI", len(body), rva, len(body), raw_at, 0, 0, 0, 0,
+                                                  0x40000040)
+    headers = bytes(dos) + b"PE\0\0" + struct.pack("<HHIIIHH", machine, 1 if sections else 0, 0, 0, 0,
+                                                   len(optional), characteristics) + bytes(optional) + sections
+    return headers + (b"\0" * (0x200 - len(headers)) + body if body else b"")
 
 
 def make_elf(elf_type=display_kit.ELF_TYPE_EXECUTABLE):
@@ -56,8 +120,9 @@ def make_elf(elf_type=display_kit.ELF_TYPE_EXECUTABLE):
 
 def good_programs(platform):
     if platform == "win64":
-        return {"g19-bridge.exe": make_exe(bridge_archive.PE_SUBSYSTEM_CONSOLE),
-                "g19-bridgew.exe": make_exe(bridge_archive.PE_SUBSYSTEM_GUI)}
+        return {"g19-bridge.exe": make_exe(bridge_archive.PE_SUBSYSTEM_CONSOLE,
+                                           resources=good_resources("g19-bridge.exe")),
+                "g19-bridgew.exe": make_exe(bridge_archive.PE_SUBSYSTEM_GUI, resources=good_resources("g19-bridgew.exe"))}
     return {"g19-bridge": make_elf()}
 
 
@@ -76,7 +141,7 @@ class BridgeArchiveTest(unittest.TestCase):
     def write(self, platform, replace=None, drop=(), top=None):
         """An archive of good entries, some replaced by name (name: bytes or (bytes, executable))
         or dropped."""
-        entries = {bridge_archive.README: (bridge_archive.readme(), False),
+        entries = {bridge_archive.README: (bridge_archive.readme(platform), False),
                    bridge_archive.NOTICES: (bridge_archive.notices(platform), False)}
         entries.update({name: (data, True) for name, data in good_programs(platform).items()})
         for name, value in (replace or {}).items():
@@ -161,8 +226,45 @@ class BridgeArchiveTest(unittest.TestCase):
             bridge_archive.check_linux_needs("plugin.so", ts3_package.elf_symbols(LINUX_PLUGIN))
         self.listing = self.symbols.start()
 
+    def test_refuses_a_windows_program_without_its_icon_or_version_information(self):
+        gui = bridge_archive.PE_SUBSYSTEM_GUI
+        name = "g19-bridgew.exe"
+
+        def without(kind):
+            return {k: v for k, v in good_resources(name).items() if k != kind}
+
+        def version(version=ts3_package.EXPECTED_VERSION, **strings):
+            return {**good_resources(name), bridge_archive.RT_VERSION: {1: version_info(
+                version, dict({"OriginalFilename": name}, **strings))}}
+        for resources, reason in (
+                (None, "carries no version information"),
+                ({}, "carries no version information"),
+                (without(bridge_archive.RT_VERSION), "carries no version information"),
+                (without(bridge_archive.RT_GROUP_ICON), "carries no icon"),
+                (without(bridge_archive.RT_ICON), "carries no icon"),
+                (version(ProductVersion="0.0.1"), "its ProductVersion is '0.0.1', not " + ts3_package.EXPECTED_VERSION),
+                (version(FileVersion=None), "its FileVersion is None"),
+                (version("0.0.1", ProductVersion=ts3_package.EXPECTED_VERSION, FileVersion=ts3_package.EXPECTED_VERSION),
+                 "its file version is 0.0.1.0"),
+                (version(ProductName=None), "names no ProductName"),
+                (version(OriginalFilename="g19-bridge.exe"), "names it g19-bridge.exe"),
+                ({**good_resources(name), bridge_archive.RT_VERSION: {1: b"\x10\0\0\0\0\0"}},
+                 "its version information")):
+            with self.subTest(reason=reason):
+                self.assertRefused(self.write("win64", replace={name: make_exe(gui, resources=resources)}), reason)
+
+    def test_refuses_a_windows_readme_without_windows_line_ends(self):
+        crlf = bridge_archive.readme("win64")
+        self.assertIn(b"\r\n", crlf)
+        for readme in (crlf.replace(b"\r\n", b"\n"), crlf.replace(b"\r\n", b"\n", 1)):
+            with self.subTest(unix_lines=readme.count(b"\n") - readme.count(b"\r\n")):
+                self.assertRefused(self.write("win64", replace={bridge_archive.README: (readme, False)}),
+                                   "README.txt has Unix line ends")
+        # The Linux one keeps its Unix line ends.
+        self.assertNotIn(b"\r", bridge_archive.readme("linux-amd64"))
+
     def test_refuses_a_readme_or_notices_of_another_build(self):
-        readme = bridge_archive.readme().replace(ts3_package.EXPECTED_VERSION.encode(), b"0.0.1")
+        readme = bridge_archive.readme("win64").replace(ts3_package.EXPECTED_VERSION.encode(), b"0.0.1")
         self.assertRefused(self.write("win64", replace={bridge_archive.README: (readme, False)}),
                            "README.txt is not this version's")
         notices = bridge_archive.notices("linux-amd64")

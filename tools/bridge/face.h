@@ -10,9 +10,14 @@
 #include "bridge/bridge_log.h"
 #include "bridge/status.h"
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
+
+// How long a press for a key binding, asked for in the tray's menu, waits for the player to
+// click into the voice client's key field.
+inline constexpr std::chrono::seconds BINDING_PRESS_DELAY{5};
 
 struct FaceActions {
     // Presses a button for a key binding, after the delay that lets the player click back

@@ -147,7 +147,7 @@ public:
     {
         FaceActions actions;
         actions.pressForBinding = [this](const std::string& button) {
-            m_session.pressAfter(button, std::chrono::seconds(5), [](const bridge::PressResult&) {});
+            m_session.pressAfter(button, BINDING_PRESS_DELAY, [](const bridge::PressResult&) {});
         };
         actions.logFile = m_log.stateFile();
         actions.autostartEnabled = &autostartPointsHere;
