@@ -105,8 +105,10 @@ CappedFile::~CappedFile()
     }
 }
 
-bool CappedFile::open(const std::string& path, std::uint64_t limit, std::string header, std::string& error)
+bool CappedFile::open(const std::string& path, std::uint64_t limit, std::string header, std::string& error,
+                      std::string lineEnd)
 {
+    m_lineEnd = std::move(lineEnd);
     if (!platform::makeFoldersFor(path, error)) {
         return false;
     }
@@ -130,7 +132,7 @@ bool CappedFile::open(const std::string& path, std::uint64_t limit, std::string 
 bool CappedFile::write(std::string_view line, std::string& error)
 {
     error.clear();
-    if (m_file != nullptr && m_size > 0 && m_size + line.size() + 1 > m_limit) {
+    if (m_file != nullptr && m_size > 0 && m_size + line.size() + m_lineEnd.size() > m_limit) {
         rotate(error);
     }
     if (m_file == nullptr && !reopen(error)) {
@@ -148,9 +150,10 @@ bool CappedFile::write(std::string_view line, std::string& error)
 bool CappedFile::put(std::string_view line)
 {
     const bool written = std::fwrite(line.data(), 1, line.size(), m_file) == line.size() &&
-                         std::fputc('\n', m_file) != EOF && std::fflush(m_file) == 0;
+                         std::fwrite(m_lineEnd.data(), 1, m_lineEnd.size(), m_file) == m_lineEnd.size() &&
+                         std::fflush(m_file) == 0;
     if (written) {
-        m_size += line.size() + 1;
+        m_size += line.size() + m_lineEnd.size();
     }
     return written;
 }
@@ -194,7 +197,9 @@ BridgeLog::BridgeLog(std::FILE* console, std::string program, std::string versio
 bool BridgeLog::openStateFile(const std::string& path, std::uint64_t limit, std::string& error)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_stateFile.open(path, limit, "", error);
+    // A player opens it in Notepad, which before Windows 10 1809 shows a file of bare line
+    // feeds as one line.
+    return m_stateFile.open(path, limit, "", error, platform::textLineEnd());
 }
 
 bool BridgeLog::openTrace(const std::string& path, std::uint64_t limit, std::string& error)

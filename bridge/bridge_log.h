@@ -65,8 +65,10 @@ public:
     CappedFile(const CappedFile&) = delete;
     CappedFile& operator=(const CappedFile&) = delete;
 
-    // Appends to `path`, making its folders. False, with `error` set, when it cannot.
-    bool open(const std::string& path, std::uint64_t limit, std::string header, std::string& error);
+    // Appends to `path`, making its folders, each line ended with `lineEnd`. False, with
+    // `error` set, when it cannot.
+    bool open(const std::string& path, std::uint64_t limit, std::string header, std::string& error,
+              std::string lineEnd = "\n");
     bool isOpen() const { return m_file != nullptr; }
     const std::string& path() const { return m_path; }
 
@@ -82,6 +84,7 @@ private:
 
     std::string m_path;
     std::string m_header;
+    std::string m_lineEnd = "\n";
     std::uint64_t m_limit = 0;
     std::uint64_t m_size = 0;
     std::FILE* m_file = nullptr;

@@ -2,6 +2,7 @@
 
 #include "platform/wide_text_win.h"
 
+#include <algorithm>
 #include <string>
 
 #include <windows.h>
@@ -70,8 +71,11 @@ bool disableAutostart(const std::string& name, std::string& error)
 bool samePath(const std::string& a, const std::string& b)
 {
     // Windows paths compare without case, and with either separator.
-    const std::wstring wa = toWide(a);
-    const std::wstring wb = toWide(b);
+    std::wstring wa = toWide(a);
+    std::wstring wb = toWide(b);
+    for (std::wstring* path : {&wa, &wb}) {
+        std::replace(path->begin(), path->end(), L'/', L'\\');
+    }
     return CompareStringOrdinal(wa.c_str(), static_cast<int>(wa.size()), wb.c_str(),
                                 static_cast<int>(wb.size()), TRUE) == CSTR_EQUAL;
 }

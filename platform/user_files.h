@@ -36,6 +36,9 @@ std::FILE* openFile(const std::string& path, const char* mode);
 // The whole of `path`; nothing when it cannot be read.
 std::optional<std::string> readFile(const std::string& path);
 
+// The line end of the system's text files: "\r\n" on Windows, "\n" elsewhere.
+const char* textLineEnd();
+
 // Renames `from` to `to`, replacing `to` if it is there. False, with `error` set, when it cannot.
 bool renameFile(const std::string& from, const std::string& to, std::string& error);
 

@@ -103,6 +103,11 @@ std::FILE* openFile(const std::string& path, const char* mode)
     return file;
 }
 
+const char* textLineEnd()
+{
+    return "\n";
+}
+
 bool renameFile(const std::string& from, const std::string& to, std::string& error)
 {
     if (rename(from.c_str(), to.c_str()) != 0) {

@@ -86,6 +86,11 @@ std::FILE* openFile(const std::string& path, const char* mode)
     return _wfopen(toWide(path).c_str(), std::wstring(modeText.begin(), modeText.end()).c_str());
 }
 
+const char* textLineEnd()
+{
+    return "\r\n";
+}
+
 bool renameFile(const std::string& from, const std::string& to, std::string& error)
 {
     if (!MoveFileExW(toWide(from).c_str(), toWide(to).c_str(), MOVEFILE_REPLACE_EXISTING)) {

@@ -3,6 +3,7 @@
 // by bytes, with keys redacted.
 
 #include "bridge/bridge_log.h"
+#include "platform/user_files.h"
 
 #include <gtest/gtest.h>
 
@@ -24,6 +25,10 @@ std::vector<std::string> linesOf(const fs::path& path)
     std::ifstream file(path, std::ios::binary);
     std::vector<std::string> lines;
     for (std::string line; std::getline(file, line);) {
+        // The state log ends its lines as the system's text files do.
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
         lines.push_back(line);
     }
     return lines;
@@ -60,6 +65,10 @@ TEST_F(BridgeLogTest, StateLinesCarryTheLocalDateAndTime)
     EXPECT_EQ(match[1], "connected to Kestrel Raid Hall");
     ASSERT_TRUE(std::regex_match(lines[1], match, dated)) << lines[1];
     EXPECT_EQ(match[1], "warning: cannot keep the key");
+    // Its lines end as the system's text files do, so that Notepad shows them as lines.
+    const std::string text = platform::readFile((m_folder / "g19-bridge.log").string()).value_or("");
+    const std::string end = platform::textLineEnd();
+    EXPECT_EQ(text, lines[0] + end + lines[1] + end);
 }
 
 TEST_F(BridgeLogTest, BothFilesAreRenamedPastTheirLimit)

@@ -152,7 +152,7 @@ class Autostart(unittest.TestCase):
         folder = tempfile.TemporaryDirectory()
         self.addCleanup(folder.cleanup)
         env = dict(os.environ, XDG_CONFIG_HOME=folder.name)
-        entry = os.path.join(folder.name, "autostart", "kestro-g19-bridge.desktop")
+        entry = os.path.join(folder.name, "autostart", "g19-bridge.desktop")
         on = run("--autostart", "on", env=env)
         self.assertEqual(on.returncode, 0, on.stderr)
         self.assertIn(entry.encode(), on.stdout)
@@ -166,11 +166,11 @@ class Autostart(unittest.TestCase):
 
     def run_value(self):
         """The Run value as Wine's reg prints it; None when there is none."""
-        query = subprocess.run(LAUNCHER + ["reg", "query", self.RUN_KEY, "/v", "kestro-g19-bridge"],
+        query = subprocess.run(LAUNCHER + ["reg", "query", self.RUN_KEY, "/v", "g19-bridge"],
                                capture_output=True, timeout=60, stdin=subprocess.DEVNULL)
         if query.returncode != 0:
             return None
-        found = re.search(r"kestro-g19-bridge\s+REG_SZ\s+(.*\S)", query.stdout.decode("utf-8", "replace"))
+        found = re.search(r"g19-bridge\s+REG_SZ\s+(.*\S)", query.stdout.decode("utf-8", "replace"))
         self.assertTrue(found, query.stdout)
         return found.group(1)
 

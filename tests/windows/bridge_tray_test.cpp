@@ -32,7 +32,7 @@ constexpr auto START_BOUND = std::chrono::seconds(30);
 
 constexpr wchar_t RUN_KEY[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 // The Run value the players' guide names.
-constexpr wchar_t RUN_VALUE[] = L"kestro-g19-bridge";
+constexpr wchar_t RUN_VALUE[] = L"g19-bridge";
 // The tray icon's ID beside the bridge's window.
 constexpr UINT TRAY_ICON_ID = 1;
 

@@ -38,7 +38,7 @@ constexpr int EXIT_ALREADY_RUNNING = 3;  // another copy runs for this user
 
 // The names of the one-copy guard and of the autostart entry.
 constexpr char CHANNEL_FOLDER[] = "kestro-g19";
-constexpr char AUTOSTART_NAME[] = "kestro-g19-bridge";
+constexpr char AUTOSTART_NAME[] = "g19-bridge";
 
 struct Options {
     std::string remoteApps = bridge::DEFAULT_REMOTE_APPS_URL;
