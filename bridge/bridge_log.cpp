@@ -88,6 +88,26 @@ json redactMessage(const json& message)
     return copy;
 }
 
+std::string redactUnreadable(std::string_view frame)
+{
+    constexpr std::string_view KEY = "apiKey";
+    const std::size_t name = frame.find(KEY);
+    if (name == std::string_view::npos) {
+        return std::string(frame);
+    }
+    // The value starts at the first quote after the name's own closing quote and its colon.
+    std::size_t value = frame.find(':', name + KEY.size());
+    value = value == std::string_view::npos ? value : frame.find('"', value);
+    if (value == std::string_view::npos) {
+        return std::string(frame.substr(0, name + KEY.size())) + "...(redacted)";
+    }
+    const std::size_t end = frame.find('"', value + 1);
+    const std::string_view key =
+        frame.substr(value + 1, end == std::string_view::npos ? std::string_view::npos : end - value - 1);
+    return std::string(frame.substr(0, value + 1)) + redactKey(key) +
+           (end == std::string_view::npos ? "" : redactUnreadable(frame.substr(end)));
+}
+
 void RecentLines::add(std::string line)
 {
     m_bytes += line.size();
@@ -242,23 +262,42 @@ void BridgeLog::incoming(std::string_view frame, const json& message)
     std::lock_guard<std::mutex> lock(m_mutex);
     std::string line = stamp() + ",\"in\":" + body + "}";
     traceLine(line);
+    if (auth) {
+        m_snapshot.clear();
+        if (!m_lastAuthRequest.second.empty()) {
+            m_snapshot.push_back(m_lastAuthRequest);
+        }
+        m_snapshot.emplace_back(m_messagesKept + 1, line);
+    }
     keepMessage(std::move(line));
 }
 
 void BridgeLog::outgoing(const json& message)
 {
+    const bool auth = message.is_object() && message.value("type", json()) == "auth";
     std::string body = dumped(redactMessage(message));
     std::lock_guard<std::mutex> lock(m_mutex);
     std::string line = stamp() + ",\"out\":" + body + "}";
     traceLine(line);
+    if (auth) {
+        m_lastAuthRequest = {m_messagesKept + 1, line};
+    }
     keepMessage(std::move(line));
 }
 
 void BridgeLog::unreadable(const char* direction, std::string_view frame)
 {
-    const std::string text = dumped(std::string(frame.substr(0, UNREADABLE_PREFIX)));
+    const std::string text = dumped(redactUnreadable(frame.substr(0, UNREADABLE_PREFIX)));
     std::lock_guard<std::mutex> lock(m_mutex);
     std::string line = stamp() + ",\"" + direction + "\":null,\"unreadable\":" + text + "}";
+    traceLine(line);
+    keepMessage(std::move(line));
+}
+
+void BridgeLog::closed(const std::string& reason)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::string line = stamp() + ",\"closed\":" + dumped(reason) + "}";
     traceLine(line);
     keepMessage(std::move(line));
 }
@@ -275,6 +314,26 @@ std::vector<std::string> BridgeLog::recentMessages() const
     return m_recentMessages.lines();
 }
 
+KeptMessages BridgeLog::reportMessages() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    KeptMessages kept;
+    kept.lines = m_recentMessages.lines();
+    // The number of the oldest message the memory still holds.
+    const std::uint64_t first = m_messagesKept - m_recentMessages.size() + 1;
+    std::vector<std::string> pinned;
+    for (const auto& [number, line] : m_snapshot) {
+        if (number < first) {
+            pinned.push_back(line);
+        }
+    }
+    if (!m_snapshot.empty() && m_snapshot.back().first < first) {
+        kept.droppedAfterSnapshot = first - m_snapshot.back().first - 1;
+    }
+    kept.lines.insert(kept.lines.begin(), pinned.begin(), pinned.end());
+    return kept;
+}
+
 std::vector<std::string> BridgeLog::recentStateLines() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -285,6 +344,18 @@ std::string BridgeLog::stateFile() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_stateFile.path();
+}
+
+std::string BridgeLog::localNow(const char* format) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return localTime(std::time(nullptr), format);
+}
+
+std::string BridgeLog::localNowIso8601() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return nowIso8601();
 }
 
 void BridgeLog::stateLine(const char* level, const std::string& line)
@@ -345,6 +416,7 @@ std::string BridgeLog::dated(const char* level, const std::string& line)
 
 void BridgeLog::keepMessage(std::string line)
 {
+    ++m_messagesKept;
     m_recentMessages.add(std::move(line));
 }
 
