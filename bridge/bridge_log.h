@@ -156,6 +156,7 @@ private:
     static std::string dated(const char* level, const std::string& line);
     void keepMessage(std::string line);
     std::string stamp() const;
+    void appendStamp(std::string& line) const;
 
     mutable std::mutex m_mutex;
     std::FILE* m_console;
