@@ -41,6 +41,12 @@ def local_path(path):
     return path
 
 
+def bridge_path(path):
+    """A path of this system as the bridge takes it: Wine's Z: is /, and a Windows program reads
+    /tmp as an option, as Windows programs do."""
+    return "Z:" + path.replace("/", "\\") if LAUNCHER else path
+
+
 def pieces(key, length=SHOWN + 1):
     return {key[i:i + length] for i in range(len(key) - length + 1)}
 
@@ -102,7 +108,7 @@ class Report(unittest.TestCase):
         wait_for(shown, 15, "the new client and the away flag")
         view = display_view(LAUNCHER, PROBE, port)
 
-        path = self.ask_for_report(self.folder.name)
+        path = self.ask_for_report(bridge_path(self.folder.name))
         local = local_path(path)
         self.assertEqual(os.path.dirname(local), self.folder.name)
         self.assertTrue(local.endswith(".zip" if LAUNCHER else ".tar.gz"), path)
@@ -154,7 +160,7 @@ class Report(unittest.TestCase):
 
     def test_without_a_running_bridge(self):
         alone = subprocess.run(LAUNCHER + [BRIDGE, "--key-file", os.path.join(self.folder.name, "other.key"),
-                                           "--report", self.folder.name],
+                                           "--report", bridge_path(self.folder.name)],
                                capture_output=True, stdin=subprocess.DEVNULL, timeout=60)
         self.assertEqual(alone.returncode, 1, alone.stderr)
         self.assertIn(b"g19-bridge is not running", alone.stderr)
