@@ -209,6 +209,17 @@ TEST(BridgeLogMemory, AReportKeepsTheSnapshotTheKeptMessagesBuildOn)
     EXPECT_EQ(std::vector<std::string>(kept.lines.begin() + 2, kept.lines.end()), longSession.recentMessages());
 }
 
+TEST(BridgeLogMemory, AnEventOverSeveralLinesIsKeptOnOne)
+{
+    bridge::BridgeLog log(nullptr);
+    const std::string frame = "{\"type\":\"talkStatusChanged\",\r\n\"payload\":\n{\"clientId\":7}}";
+    log.incoming(frame, json::parse(frame));
+    const std::vector<std::string> kept = log.recentMessages();
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_EQ(kept[0].find_first_of("\r\n"), std::string::npos) << kept[0];
+    EXPECT_EQ(json::parse(kept[0])["in"], json::parse(frame));
+}
+
 TEST(BridgeLogMemory, AFrameThatIsNotJsonKeepsNoKey)
 {
     const std::string key = "3f9a0c1e-7d2b-4c55-9e61-0a7b8c9d0e1f";
