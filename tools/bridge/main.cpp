@@ -188,7 +188,7 @@ public:
                                              [this](const std::string& text) { m_face->notify(text); },
                                              [this](const std::string& path) { return saveReport(path); }}),
                              error)) {
-            m_log.warning("g19-bridge --press cannot reach this copy (" + error + ")");
+            m_log.warning("g19-bridge --press and --report cannot reach this copy (" + error + ")");
         }
         m_face->run();
         stop();
