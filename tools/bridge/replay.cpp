@@ -77,14 +77,14 @@ std::optional<json> headerOf(const json& line)
     return line["trace"];
 }
 
-// Why `line` is not a trace line, or "" with `step` set when it is one (a step of nothing for
-// the lines that change nothing).
+// Why `line` is not a trace line, or "" when it is one, with `step` set for a line the replay
+// acts on.
 std::string readLine(const json& line, std::size_t number, std::optional<Step>& step)
 {
     if (!line.is_object()) {
         return "not a JSON object";
     }
-    const char* kind = nullptr;
+    std::string name;
     for (const auto& item : line.items()) {
         if (item.key() == "t_ms" || item.key() == "unreadable") {
             continue;
@@ -92,22 +92,17 @@ std::string readLine(const json& line, std::size_t number, std::optional<Step>& 
         if (!isKind(item.key())) {
             return "unknown key \"" + item.key() + "\"";
         }
-        if (kind != nullptr) {
-            return "two kinds of line in one (\"" + std::string(kind) + "\", \"" + item.key() + "\")";
+        if (!name.empty()) {
+            return "two kinds of line in one (\"" + name + "\", \"" + item.key() + "\")";
         }
-        for (const char* known : KINDS) {
-            if (item.key() == known) {
-                kind = known;
-            }
-        }
+        name = item.key();
     }
-    if (kind == nullptr) {
+    if (name.empty()) {
         return "no kind of line";
     }
     if (!line.contains("t_ms") || !line["t_ms"].is_number()) {
         return "no t_ms";
     }
-    const std::string name = kind;
     const json& value = line[name];
     const bool message = name == "in" || name == "out";
     if (line.contains("unreadable") && !(message && value.is_null() && line["unreadable"].is_string())) {
