@@ -1,6 +1,7 @@
 // The bridge's side of the figures: a display request answered from the mirror beside the
-// same request answered by the simulated client (the plug-in's path), the cost of applying
-// one talkStatusChanged, and of taking in a whole snapshot. The bridge's host has no round
+// same request answered by the simulated client (the plug-in's path), the cost of taking in
+// one talkStatusChanged as the session does (logged into the memory a report is made from,
+// then applied), and of taking in a whole snapshot. The bridge's host has no round
 // trips to make, so its request should cost no more than the plug-in's.
 //
 // The mirror is filled from a snapshot of the benchmark server, and before any timing its
@@ -10,6 +11,7 @@
 #include "bench_model.h"
 
 #include "bridge/bridge_host.h"
+#include "bridge/bridge_log.h"
 #include "g19/version.h"
 #include "host/properties.h"
 #include "protocol/request.h"
@@ -165,8 +167,10 @@ void BM_BridgeClientList(benchmark::State& state) { requestBench(state, BRIDGE_H
 void BM_PluginChannelList(benchmark::State& state) { requestBench(state, SIM_HOST, 3); }
 void BM_BridgeChannelList(benchmark::State& state) { requestBench(state, BRIDGE_HOST, 3); }
 
-// One talkStatusChanged frame, from its text to the mirror: parsed, looked up, applied.
-void BM_TalkStatusChanged(benchmark::State& state)
+// One talkStatusChanged frame, from its text to the mirror: parsed, kept in the log's memory
+// (without --log, as players run it) and applied, as the session takes every frame; or, for
+// the cost of the memory alone, parsed and applied only.
+void talkStatusBench(benchmark::State& state, bool logged)
 {
     const auto clients = static_cast<std::size_t>(state.range(0));
     useServer(50, clients);
@@ -180,12 +184,20 @@ void BM_TalkStatusChanged(benchmark::State& state)
                                  {"isWhisper", false}}}})
                              .dump());
     }
+    bridge::BridgeLog log(nullptr, "g19-bridge", G19_VERSION);
     std::size_t next = 0;
     for (auto _ : state) {
-        const json message = json::parse(frames[next++ % frames.size()]);
+        const std::string& frame = frames[next++ % frames.size()];
+        const json message = json::parse(frame);
+        if (logged) {
+            log.incoming(frame, message);
+        }
         bridge::updateMirror([&](bridge::Mirror& mirror) { benchmark::DoNotOptimize(mirror.apply(message)); });
     }
 }
+
+void BM_TalkStatusChanged(benchmark::State& state) { talkStatusBench(state, true); }
+void BM_TalkStatusChangedUnlogged(benchmark::State& state) { talkStatusBench(state, false); }
 
 // A whole snapshot, from its text to the mirror.
 void BM_Snapshot(benchmark::State& state)
@@ -205,6 +217,7 @@ BENCHMARK(BM_BridgeClientList)->Arg(100)->Arg(1000);
 BENCHMARK(BM_PluginChannelList)->Arg(1000);
 BENCHMARK(BM_BridgeChannelList)->Arg(1000);
 BENCHMARK(BM_TalkStatusChanged)->Arg(1000);
+BENCHMARK(BM_TalkStatusChangedUnlogged)->Arg(1000);
 BENCHMARK(BM_Snapshot)->Args({1000, 200})->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

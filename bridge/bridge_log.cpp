@@ -2,8 +2,9 @@
 
 #include "platform/user_files.h"
 
+#include <algorithm>
 #include <cerrno>
-#include <cmath>
+#include <charconv>
 #include <cstring>
 #include <ctime>
 
@@ -37,17 +38,14 @@ std::string nowIso8601()
     return text;
 }
 
-// A frame as it came, on one line: JSON has line ends only between its tokens, where a space
-// means the same.
-std::string oneLine(std::string_view frame)
+bool isAuth(const json& message)
 {
-    std::string line(frame);
-    for (char& c : line) {
-        if (c == '\n' || c == '\r') {
-            c = ' ';
-        }
+    if (!message.is_object()) {
+        return false;
     }
-    return line;
+    // Compared in place: the message's own string, not a copy of it nor of "auth".
+    const auto type = message.find(std::string_view("type"));
+    return type != message.end() && type->is_string() && type->get_ref<const std::string&>() == "auth";
 }
 
 std::string dumped(const json& value)
@@ -86,6 +84,26 @@ json redactMessage(const json& message)
         }
     }
     return copy;
+}
+
+std::string redactUnreadable(std::string_view frame)
+{
+    constexpr std::string_view KEY = "apiKey";
+    const std::size_t name = frame.find(KEY);
+    if (name == std::string_view::npos) {
+        return std::string(frame);
+    }
+    // The value starts at the first quote after the name's own closing quote and its colon.
+    std::size_t value = frame.find(':', name + KEY.size());
+    value = value == std::string_view::npos ? value : frame.find('"', value);
+    if (value == std::string_view::npos) {
+        return std::string(frame.substr(0, name + KEY.size())) + "...(redacted)";
+    }
+    const std::size_t end = frame.find('"', value + 1);
+    const std::string_view key =
+        frame.substr(value + 1, end == std::string_view::npos ? std::string_view::npos : end - value - 1);
+    return std::string(frame.substr(0, value + 1)) + redactKey(key) +
+           (end == std::string_view::npos ? "" : redactUnreadable(frame.substr(end)));
 }
 
 void RecentLines::add(std::string line)
@@ -240,30 +258,65 @@ void BridgeLog::debug(const std::string& line)
 
 void BridgeLog::incoming(std::string_view frame, const json& message)
 {
-    // The frame as it came is cheaper than the message dumped again, and shows exactly what
+    // Every event of the voice client passes here: the line is built in one block, from the
+    // frame as it came, which is cheaper than the message dumped again and shows exactly what
     // arrived; only an auth answer, which carries the key, is written from its redacted copy.
-    const bool auth = message.is_object() && message.value("type", json()) == "auth";
-    std::string body = auth ? dumped(redactMessage(message)) : oneLine(frame);
+    const bool auth = isAuth(message);
+    const std::string redacted = auth ? dumped(redactMessage(message)) : std::string();
+    const std::string_view body = auth ? std::string_view(redacted) : frame;
+    std::string line;
+    line.reserve(body.size() + 32);
     std::lock_guard<std::mutex> lock(m_mutex);
-    std::string line = stamp() + ",\"in\":" + body + "}";
+    appendStamp(line);
+    line += ",\"in\":";
+    const std::size_t start = line.size();
+    line += body;
+    // JSON has line ends only between its tokens, where a space means the same. Few frames
+    // have any: they are looked for at the speed of memchr.
+    if (!auth && (std::memchr(body.data(), '\n', body.size()) != nullptr ||
+                  std::memchr(body.data(), '\r', body.size()) != nullptr)) {
+        std::replace_if(
+            line.begin() + static_cast<std::ptrdiff_t>(start), line.end(),
+            [](char c) { return c == '\n' || c == '\r'; }, ' ');
+    }
+    line += '}';
     traceLine(line);
+    if (auth) {
+        m_snapshot.clear();
+        if (!m_lastAuthRequest.second.empty()) {
+            m_snapshot.push_back(m_lastAuthRequest);
+        }
+        m_snapshot.emplace_back(m_messagesKept + 1, line);
+    }
     keepMessage(std::move(line));
 }
 
 void BridgeLog::outgoing(const json& message)
 {
+    const bool auth = isAuth(message);
     std::string body = dumped(redactMessage(message));
     std::lock_guard<std::mutex> lock(m_mutex);
     std::string line = stamp() + ",\"out\":" + body + "}";
     traceLine(line);
+    if (auth) {
+        m_lastAuthRequest = {m_messagesKept + 1, line};
+    }
     keepMessage(std::move(line));
 }
 
 void BridgeLog::unreadable(const char* direction, std::string_view frame)
 {
-    const std::string text = dumped(std::string(frame.substr(0, UNREADABLE_PREFIX)));
+    const std::string text = dumped(redactUnreadable(frame.substr(0, UNREADABLE_PREFIX)));
     std::lock_guard<std::mutex> lock(m_mutex);
     std::string line = stamp() + ",\"" + direction + "\":null,\"unreadable\":" + text + "}";
+    traceLine(line);
+    keepMessage(std::move(line));
+}
+
+void BridgeLog::closed(const std::string& reason)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::string line = stamp() + ",\"closed\":" + dumped(reason) + "}";
     traceLine(line);
     keepMessage(std::move(line));
 }
@@ -280,6 +333,26 @@ std::vector<std::string> BridgeLog::recentMessages() const
     return m_recentMessages.lines();
 }
 
+KeptMessages BridgeLog::reportMessages() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    KeptMessages kept;
+    kept.lines = m_recentMessages.lines();
+    // The number of the oldest message the memory still holds.
+    const std::uint64_t first = m_messagesKept - m_recentMessages.size() + 1;
+    std::vector<std::string> pinned;
+    for (const auto& [number, line] : m_snapshot) {
+        if (number < first) {
+            pinned.push_back(line);
+        }
+    }
+    if (!m_snapshot.empty() && m_snapshot.back().first < first) {
+        kept.droppedAfterSnapshot = first - m_snapshot.back().first - 1;
+    }
+    kept.lines.insert(kept.lines.begin(), pinned.begin(), pinned.end());
+    return kept;
+}
+
 std::vector<std::string> BridgeLog::recentStateLines() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -290,6 +363,18 @@ std::string BridgeLog::stateFile() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_stateFile.path();
+}
+
+std::string BridgeLog::localNow(const char* format) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return localTime(std::time(nullptr), format);
+}
+
+std::string BridgeLog::localNowIso8601() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return nowIso8601();
 }
 
 void BridgeLog::stateLine(const char* level, const std::string& line)
@@ -350,15 +435,42 @@ std::string BridgeLog::dated(const char* level, const std::string& line)
 
 void BridgeLog::keepMessage(std::string line)
 {
+    ++m_messagesKept;
     m_recentMessages.add(std::move(line));
 }
 
 std::string BridgeLog::stamp() const
 {
-    const double elapsed =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - m_start).count();
-    // Microseconds are enough to order the lines and to pace a replay.
-    return "{\"t_ms\":" + dumped(std::round(elapsed * 1000.0) / 1000.0);
+    std::string text;
+    appendStamp(text);
+    return text;
+}
+
+void BridgeLog::appendStamp(std::string& line) const
+{
+    // Microseconds are enough to order the lines and to pace a replay. Written as the JSON
+    // number of milliseconds with at most three decimals, from integers: a double dumped
+    // costs more than the rest of an event's line.
+    const auto elapsed =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - m_start)
+            .count();
+    const auto micros = static_cast<unsigned long long>(elapsed > 0 ? elapsed : 0);
+    constexpr std::string_view KEY = "{\"t_ms\":";
+    char text[48];
+    char* at = std::copy(KEY.begin(), KEY.end(), text);
+    at = std::to_chars(at, text + sizeof text, micros / 1000).ptr;
+    *at++ = '.';
+    const auto fraction = static_cast<unsigned>(micros % 1000);
+    const char digits[3] = {static_cast<char>('0' + fraction / 100),
+                            static_cast<char>('0' + fraction / 10 % 10),
+                            static_cast<char>('0' + fraction % 10)};
+    // "7.600" as "7.6", "3007.000" as "3007.0".
+    std::size_t kept = 3;
+    while (kept > 1 && digits[kept - 1] == '0') {
+        --kept;
+    }
+    at = std::copy(digits, digits + kept, at);
+    line.append(text, static_cast<std::size_t>(at - text));
 }
 
 }  // namespace bridge

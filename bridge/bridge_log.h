@@ -19,6 +19,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace bridge {
@@ -38,6 +39,19 @@ std::string redactKey(std::string_view key);
 
 // `message` with the key of an auth request or answer redacted.
 nlohmann::json redactMessage(const nlohmann::json& message);
+
+// A frame that is not JSON with whatever follows an "apiKey" redacted: a cut-off auth
+// answer still carries the key.
+std::string redactUnreadable(std::string_view frame);
+
+// What a report holds of the messages.
+struct KeptMessages {
+    // Trace lines, oldest first: the last messages, and before them, once they have left the
+    // memory, the auth request and answer the mirror was last replaced from.
+    std::vector<std::string> lines;
+    // Messages between that answer and the first of the last messages that are not kept.
+    std::uint64_t droppedAfterSnapshot = 0;
+};
 
 // Lines kept in memory, the oldest dropped first once either bound is reached.
 class RecentLines {
@@ -117,15 +131,25 @@ public:
     void outgoing(const nlohmann::json& message);
     // A frame that is not JSON, cut to its first bytes.
     void unreadable(const char* direction, std::string_view frame);
+    // The connection to the voice client ended, or could not be made: the mirror is empty
+    // from here until the next answer.
+    void closed(const std::string& reason);
 
     // The first line of the trace: its format, the program, its version and the start time.
     std::string traceHeader() const;
     // The kept messages, oldest first, as trace lines.
     std::vector<std::string> recentMessages() const;
+    // The kept messages with the snapshot they build on, for a report.
+    KeptMessages reportMessages() const;
     // The state log's lines of this run, oldest first, as the log wrote them.
     std::vector<std::string> recentStateLines() const;
     // The state log's file; empty when it is the console or nothing.
     std::string stateFile() const;
+    // The local time of now in strftime's `format`. The log is where the program asks for the
+    // local time, under its lock: the C library's answer is shared by every thread.
+    std::string localNow(const char* format) const;
+    // The same as ISO 8601 with the offset from UTC, as the trace's header has it.
+    std::string localNowIso8601() const;
 
 private:
     void stateLine(const char* level, const std::string& line);
@@ -135,6 +159,7 @@ private:
     static std::string dated(const char* level, const std::string& line);
     void keepMessage(std::string line);
     std::string stamp() const;
+    void appendStamp(std::string& line) const;
 
     mutable std::mutex m_mutex;
     std::FILE* m_console;
@@ -147,6 +172,12 @@ private:
     bool m_stateFileFailed = false;
     bool m_traceFailed = false;
     RecentLines m_recentMessages{RECENT_MESSAGES, RECENT_MESSAGE_BYTES};
+    // Messages kept so far; with the ring's size, the number of the first one it holds.
+    std::uint64_t m_messagesKept = 0;
+    // The last auth request, and the last answer with the request before it, each with its
+    // number: what a report's replay starts from.
+    std::pair<std::uint64_t, std::string> m_lastAuthRequest;
+    std::vector<std::pair<std::uint64_t, std::string>> m_snapshot;
     RecentLines m_recentState{RECENT_STATE_LINES, RECENT_STATE_LINES * 1024};
 };
 

@@ -165,6 +165,8 @@ struct Session::Impl {
     std::deque<std::string> outbox;
     bool writing = false;
     std::string sentKey;
+    // The socket of now has been opened: its end goes into the log.
+    bool open = false;
     bool awaitingAnswer = false;
     bool approved = false;
     bool stopping = false;
@@ -230,6 +232,7 @@ struct Session::Impl {
     void opened(const std::shared_ptr<Socket>& ws)
     {
         ws->text(true);
+        open = true;
         // Nothing else goes out before the answer.
         sentKey = readKey(settings.keyFile);
         awaitingAnswer = true;
@@ -368,9 +371,11 @@ struct Session::Impl {
         retryDelay = FIRST_RETRY;
         hintTimer.cancel();
         approvalCount.fetch_add(1);
-        status.approved();
+        // The server first: the approval's line names it, and no line of an empty client
+        // comes before.
         frontShown = false;
         showFront(front);
+        status.approved();
         // The client loses the first press of a button after a connection unless the
         // button was released once before.
         for (const char* button : BUTTONS) {
@@ -492,8 +497,12 @@ struct Session::Impl {
     }
 
     // Ends the connection of now: the display sees a client with no server until the next.
-    void drop(const std::shared_ptr<Socket>& ws)
+    void drop(const std::shared_ptr<Socket>& ws, const std::string& reason)
     {
+        if (open) {
+            log.closed(reason);
+            open = false;
+        }
         socket.reset();
         beast::error_code ignored;
         beast::get_lowest_layer(*ws).socket().close(ignored);
@@ -515,7 +524,7 @@ struct Session::Impl {
         const bool wasApproved = approved;
         const bool wasAsking = awaitingAnswer;
         awaitingAnswer = false;
-        drop(ws);
+        drop(ws, reasonOf(error));
         if (stopping) {
             return;
         }
@@ -571,7 +580,7 @@ struct Session::Impl {
     {
         if (const std::shared_ptr<Socket> ws = socket) {
             awaitingAnswer = false;
-            drop(ws);
+            drop(ws, reason.empty() ? "refused" : "refused: " + reason);
         }
         if (!sentKey.empty()) {
             forget();

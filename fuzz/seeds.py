@@ -1,13 +1,19 @@
 #!/usr/bin/env python3
-"""Writes the seed corpus of the request fuzzer: one request of each kind on a small server,
-and a few with host failures. The input layout is described at the top of request_fuzzer.cpp.
-Also writes the mirror fuzzer's seeds in the 6 series' shapes, one Remote Apps message per
-line (mirror_fuzzer.cpp); its other seeds are written by hand or recorded.
-Run from anywhere; it rewrites fuzz/corpus/seed-* and fuzz/mirror-corpus/seed-6series-*."""
+"""Writes the seed corpora of the fuzzers. The request fuzzer's: one request of each kind on a
+small server, and a few with host failures; the input layout is described at the top of
+request_fuzzer.cpp. The mirror fuzzer's: the messages the voice client sent in each recorded
+session of tests/bridge/traces/, one a line, as mirror_fuzzer.cpp reads them, and a few in the
+6 series' shapes, as far as they differ from the earlier clients'; its other seeds are written by
+hand or recorded.
+Run from anywhere; it rewrites fuzz/corpus/seed-*, fuzz/mirror-corpus/seed-trace-* and
+fuzz/mirror-corpus/seed-6series-*."""
 import json
 import pathlib
 
 HERE = pathlib.Path(__file__).resolve().parent
+TRACES = HERE.parent / "tests" / "bridge" / "traces"
+# The mirror fuzzer reads this many messages of an input at most.
+MIRROR_MESSAGES = 64
 
 # Selector bytes (indexes into the fuzzer's tables).
 SCHID_1, CURRENT_IS_CONNECTION, NAME_LOBBY, SELF_FIRST_CLIENT = 0, 2, 2, 2
@@ -155,3 +161,44 @@ for old in (HERE / "mirror-corpus").glob("seed-6series-*"):
 for name, messages in mirror_seeds.items():
     lines = "".join(json.dumps(m, separators=(",", ":")) + "\n" for m in messages)
     (HERE / "mirror-corpus" / f"seed-6series-{name}").write_text(lines, encoding="utf-8")
+
+
+def incoming(trace):
+    """The messages in of a trace, in order, as the voice client sent them."""
+    messages = []
+    for line in trace.read_text(encoding="utf-8").splitlines():
+        try:
+            entry = json.loads(line)
+        except ValueError:
+            continue
+        if isinstance(entry, dict) and isinstance(entry.get("in"), dict):
+            messages.append(json.dumps(entry["in"], separators=(",", ":"), ensure_ascii=False))
+    return messages
+
+
+def chunks(messages):
+    """Inputs of at most MIRROR_MESSAGES messages; each after the first starts with the snapshot
+    the events after it build on."""
+    snapshot = None
+    chunk = []
+    for message in messages:
+        is_snapshot = json.loads(message).get("type") == "auth"
+        if not chunk and snapshot is not None and not is_snapshot:
+            chunk.append(snapshot)
+        if is_snapshot:
+            snapshot = message
+        chunk.append(message)
+        if len(chunk) == MIRROR_MESSAGES:
+            yield chunk
+            chunk = []
+    if chunk:
+        yield chunk
+
+
+for old in (HERE / "mirror-corpus").glob("seed-trace-*"):
+    old.unlink()
+for trace in sorted(TRACES.glob("*.trace")):
+    for number, chunk in enumerate(chunks(incoming(trace))):
+        suffix = "" if number == 0 else f"-{number + 1}"
+        (HERE / "mirror-corpus" / f"seed-trace-{trace.stem}{suffix}").write_text("\n".join(chunk) + "\n",
+                                                                               encoding="utf-8")

@@ -42,4 +42,17 @@ const char* textLineEnd();
 // Renames `from` to `to`, replacing `to` if it is there. False, with `error` set, when it cannot.
 bool renameFile(const std::string& from, const std::string& to, std::string& error);
 
+// The user's Documents folder, where a file made for the user to find and send goes: on
+// Windows the known folder Documents; elsewhere XDG_DOCUMENTS_DIR as user-dirs.dirs names it
+// (in $XDG_CONFIG_HOME, else ~/.config), else ~/Documents. Empty when the system names none
+// that exists.
+std::string userDocumentsFolder();
+
+// Whether `path` names a folder that exists.
+bool isFolder(const std::string& path);
+
+// `path` from the current folder on, for a path that another process, with a current folder
+// of its own, is to use; an absolute path as it is.
+std::string absolutePath(const std::string& path);
+
 }  // namespace platform

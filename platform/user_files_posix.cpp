@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -40,6 +41,48 @@ bool writeAll(int fd, std::string_view contents)
         contents.remove_prefix(static_cast<std::size_t>(written));
     }
     return true;
+}
+
+std::string home()
+{
+    const char* home = std::getenv("HOME");
+    return home != nullptr && home[0] == '/' ? std::string(home) : std::string();
+}
+
+// XDG_DOCUMENTS_DIR="$HOME/Documents" or an absolute path, as xdg-user-dirs writes the line;
+// empty when the file names none.
+std::string documentsOfUserDirs(const std::string& file)
+{
+    const std::optional<std::string> contents = readFile(file);
+    if (!contents) {
+        return "";
+    }
+    constexpr std::string_view KEY = "XDG_DOCUMENTS_DIR=";
+    std::size_t start = 0;
+    for (std::size_t end; start < contents->size(); start = end + 1) {
+        end = contents->find('\n', start);
+        if (end == std::string::npos) {
+            end = contents->size();
+        }
+        std::string_view line(contents->data() + start, end - start);
+        while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) {
+            line.remove_prefix(1);
+        }
+        if (line.substr(0, KEY.size()) != KEY) {
+            continue;
+        }
+        line.remove_prefix(KEY.size());
+        if (line.size() < 2 || line.front() != '"' || line.find('"', 1) == std::string_view::npos) {
+            return "";
+        }
+        std::string value(line.substr(1, line.find('"', 1) - 1));
+        if (value.rfind("$HOME", 0) == 0 && (value.size() == 5 || value[5] == '/')) {
+            const std::string base = home();
+            return base.empty() ? std::string() : base + value.substr(5);
+        }
+        return value.rfind('/', 0) == 0 ? value : std::string();
+    }
+    return "";
 }
 
 }  // namespace
@@ -115,6 +158,50 @@ bool renameFile(const std::string& from, const std::string& to, std::string& err
         return false;
     }
     return true;
+}
+
+std::string userDocumentsFolder()
+{
+    std::string config;
+    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg != nullptr && xdg[0] == '/') {
+        config = xdg;
+    } else if (!home().empty()) {
+        config = home() + "/.config";
+    }
+    std::vector<std::string> candidates;
+    if (!config.empty()) {
+        candidates.push_back(documentsOfUserDirs(config + "/user-dirs.dirs"));
+    }
+    if (!home().empty()) {
+        candidates.push_back(home() + "/Documents");
+    }
+    for (const std::string& candidate : candidates) {
+        if (!candidate.empty() && isFolder(candidate)) {
+            return candidate;
+        }
+    }
+    return "";
+}
+
+bool isFolder(const std::string& path)
+{
+    struct stat status {};
+    return stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+std::string absolutePath(const std::string& path)
+{
+    if (path.rfind('/', 0) == 0) {
+        return path;
+    }
+    std::vector<char> folder(4096);
+    while (getcwd(folder.data(), folder.size()) == nullptr) {
+        if (errno != ERANGE) {
+            return path;
+        }
+        folder.resize(folder.size() * 2);
+    }
+    return std::string(folder.data()) + "/" + path;
 }
 
 }  // namespace platform

@@ -7,6 +7,9 @@
 
 #include <windows.h>
 
+#include <knownfolders.h>
+#include <shlobj.h>
+
 namespace platform {
 
 namespace {
@@ -98,6 +101,43 @@ bool renameFile(const std::string& from, const std::string& to, std::string& err
         return false;
     }
     return true;
+}
+
+std::string userDocumentsFolder()
+{
+    PWSTR folder = nullptr;
+    std::string result;
+    if (SHGetKnownFolderPath(FOLDERID_Documents, KF_FLAG_DEFAULT, nullptr, &folder) == S_OK) {
+        result = fromWide(folder);
+    }
+    // Freed whatever the call returned: it may hand out a block even when it fails.
+    CoTaskMemFree(folder);
+    return isFolder(result) ? result : std::string();
+}
+
+bool isFolder(const std::string& path)
+{
+    if (path.empty()) {
+        return false;
+    }
+    const DWORD attributes = GetFileAttributesW(toWide(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+std::string absolutePath(const std::string& path)
+{
+    const std::wstring wide = toWide(path);
+    const DWORD length = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    if (length == 0) {
+        return path;
+    }
+    std::wstring full(length, L'\0');
+    const DWORD written = GetFullPathNameW(wide.c_str(), length, full.data(), nullptr);
+    if (written == 0 || written >= length) {
+        return path;
+    }
+    full.resize(written);
+    return fromWide(full);
 }
 
 }  // namespace platform

@@ -21,7 +21,9 @@ set(allowed_tools/probe client g19 platform tools protocol/wire.h)
 # The bridge is a host of its own: it answers the request path's host calls and knows neither
 # the protocol nor the server, which only its program starts.
 set(allowed_bridge bridge host platform)
-set(allowed_tools/bridge bridge g19 platform server)
+# Its program's replay asks the request path as the listener does and shows the answers as
+# g19-probe --json shows them.
+set(allowed_tools/bridge bridge g19 platform server client tools/probe protocol/request.h)
 
 # Names a folder must not use at all: protocol/ takes everything through its request's
 # context and writes to no process stream.

@@ -177,3 +177,70 @@ TEST(BridgeLogMemory, KeepsTheLastMessagesInTraceLinesWithKeysRedacted)
 }
 
 }  // namespace
+
+namespace {
+
+std::string talkEvent(std::size_t client)
+{
+    return R"({"type":"talkStatusChanged","payload":{"connectionId":1,"clientId":)" + std::to_string(client) +
+           R"(,"status":1}})";
+}
+
+// A report made after a long session still starts from the snapshot its events build on,
+// and says how many events between the two it lost.
+TEST(BridgeLogMemory, AReportKeepsTheSnapshotTheKeptMessagesBuildOn)
+{
+    const std::string answer = R"({"type":"auth","status":{"code":0},"payload":{"connections":[]}})";
+    const auto session = [&](bridge::BridgeLog& log, std::size_t events) {
+        log.outgoing({{"type", "auth"}, {"payload", {{"content", {{"apiKey", ""}}}}}});
+        log.incoming(answer, json::parse(answer));
+        for (std::size_t i = 0; i < events; ++i) {
+            log.incoming(talkEvent(i), json::parse(talkEvent(i)));
+        }
+        log.closed("the voice client closed the connection");
+    };
+
+    bridge::BridgeLog shortSession(nullptr);
+    session(shortSession, 3);
+    const bridge::KeptMessages all = shortSession.reportMessages();
+    EXPECT_EQ(all.lines, shortSession.recentMessages()) << "nothing twice while the snapshot is kept anyway";
+    EXPECT_EQ(all.droppedAfterSnapshot, 0u);
+    EXPECT_EQ(json::parse(all.lines.back()).value("closed", ""), "the voice client closed the connection");
+
+    bridge::BridgeLog longSession(nullptr);
+    session(longSession, bridge::RECENT_MESSAGES + 5);
+    const bridge::KeptMessages kept = longSession.reportMessages();
+    ASSERT_EQ(kept.lines.size(), bridge::RECENT_MESSAGES + 2);
+    EXPECT_EQ(json::parse(kept.lines[0])["out"].value("type", ""), "auth");
+    EXPECT_EQ(json::parse(kept.lines[1])["in"].value("type", ""), "auth");
+    // The ring holds the last RECENT_MESSAGES - 1 events and the close.
+    EXPECT_EQ(kept.droppedAfterSnapshot, 6u);
+    EXPECT_EQ(std::vector<std::string>(kept.lines.begin() + 2, kept.lines.end()), longSession.recentMessages());
+}
+
+TEST(BridgeLogMemory, AnEventOverSeveralLinesIsKeptOnOne)
+{
+    bridge::BridgeLog log(nullptr);
+    const std::string frame = "{\"type\":\"talkStatusChanged\",\r\n\"payload\":\n{\"clientId\":7}}";
+    log.incoming(frame, json::parse(frame));
+    const std::vector<std::string> kept = log.recentMessages();
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_EQ(kept[0].find_first_of("\r\n"), std::string::npos) << kept[0];
+    EXPECT_EQ(json::parse(kept[0])["in"], json::parse(frame));
+}
+
+TEST(BridgeLogMemory, AFrameThatIsNotJsonKeepsNoKey)
+{
+    const std::string key = "3f9a0c1e-7d2b-4c55-9e61-0a7b8c9d0e1f";
+    bridge::BridgeLog log(nullptr);
+    for (const std::string& frame : {R"({"type":"auth","payload":{"apiKey":")" + key + R"(","connections":[)",
+                                     R"({"payload":{"apiKey" : ")" + key.substr(0, 20), R"(apiKey)" + key}) {
+        log.unreadable("in", frame);
+    }
+    for (const std::string& line : log.recentMessages()) {
+        EXPECT_EQ(line.find(key.substr(4, 5)), std::string::npos) << line;
+        EXPECT_NE(line.find("(redacted)"), std::string::npos) << line;
+    }
+}
+
+}  // namespace

@@ -237,11 +237,11 @@ class Display:
 class Program:
     """A program of the build, its standard error read line by line as it comes."""
 
-    def __init__(self, launcher, program, *arguments):
+    def __init__(self, launcher, program, *arguments, env=None):
         self.lines = []
         self.changed = threading.Condition()
         self.process = subprocess.Popen(launcher + [program] + list(arguments), stdin=subprocess.DEVNULL,
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=env)
         self.reader = threading.Thread(target=self.read, daemon=True)
         self.reader.start()
 

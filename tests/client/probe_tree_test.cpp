@@ -75,6 +75,14 @@ TEST(ProbeTree, SiblingsFollowTheChannelTheirOrderNames)
          {{3, "own parent", 0, 0, 3, 0}, {5, "cycle a", 0, 0, 6, 0}, {6, "cycle b", 0, 0, 5, 0},
           {1, "Lobby", 0, 0, 0, 0}, {4, "child", 0, 0, 3, 0}},
          {"Lobby", "own parent", "  child", "cycle a", "  cycle b"}},
+        {"under a cycle: with the first of its line in the list, or at the top when it comes first",
+         {{8, "under under a", 0, 0, 7, 0}, {6, "cycle b", 0, 0, 5, 0}, {5, "cycle a", 0, 0, 6, 0},
+          {7, "under a", 0, 0, 5, 0}, {1, "Lobby", 0, 0, 0, 0}},
+         {"Lobby", "under under a", "cycle b", "  cycle a", "    under a"}},
+        {"under a cycle and first in the list: at the top, its own children under it",
+         {{7, "under a", 0, 0, 5, 0}, {5, "cycle a", 0, 0, 6, 0}, {6, "cycle b", 0, 0, 5, 0},
+          {8, "under under a", 0, 0, 7, 0}},
+         {"under a", "  under under a", "cycle a", "  cycle b"}},
     };
     for (const TreeCase& c : cases) {
         EXPECT_EQ(shownTree(c.channels), c.shown) << c.name;

@@ -13,6 +13,8 @@ namespace {
 constexpr std::chrono::seconds QUICK_ANSWER{5};
 // A press is answered after its delay and the client's reply; the channel waits this much more.
 constexpr std::chrono::seconds PRESS_MARGIN{3};
+// A report packs some megabytes at most.
+constexpr std::chrono::seconds REPORT_TIME{60};
 
 void answerPress(ControlTarget& target, std::istringstream& words, const platform::ReplyLine& reply)
 {
@@ -86,6 +88,15 @@ platform::LocalChannelServer::Handler controlHandler(ControlTarget target)
             reply("done 0");
         } else if (verb == "press") {
             answerPress(target, words, reply);
+        } else if (verb == "report" && target.saveReport) {
+            // The rest of the line, blanks and all, is the path.
+            const std::string path = request.size() > verb.size() + 1 ? request.substr(verb.size() + 1) : "";
+            const SavedReport saved = target.saveReport(path);
+            reply("say " + saved.line);
+            if (saved.ok) {
+                reply("path " + saved.path);
+            }
+            reply("done " + std::string(saved.ok ? "0" : "1"));
         } else {
             reply("say the running bridge does not know the request \"" + verb +
                   "\"; it may be of another version");
@@ -100,7 +111,8 @@ namespace {
 // when no copy answered whole.
 std::optional<int> ask(const std::string& place, const std::string& request,
                        std::chrono::milliseconds timeout,
-                       const std::function<void(const std::string&)>& onSay, RunningCopy* copy = nullptr)
+                       const std::function<void(const std::string&)>& onSay, RunningCopy* copy = nullptr,
+                       std::string* path = nullptr)
 {
     std::optional<int> done;
     std::string error;
@@ -111,6 +123,8 @@ std::optional<int> ask(const std::string& place, const std::string& request,
                 onSay(line.substr(4));
             } else if (line.rfind("pid ", 0) == 0 && copy != nullptr) {
                 copy->processId = std::stoul("0" + line.substr(4));
+            } else if (line.rfind("path ", 0) == 0 && path != nullptr) {
+                *path = line.substr(5);
             } else if (line.rfind("done ", 0) == 0) {
                 done = std::atoi(line.c_str() + 5);
             }
@@ -150,4 +164,25 @@ int pressInRunningCopy(const std::string& place, const std::string& button, std:
         return 1;
     }
     return *done;
+}
+
+int reportInRunningCopy(const std::string& place, const std::string& path, std::ostream& out,
+                        std::ostream& err)
+{
+    std::string said;
+    std::string written;
+    const std::optional<int> done = ask(
+        place, "report " + path, REPORT_TIME, [&said](const std::string& line) { said = line; }, nullptr,
+        &written);
+    if (!done) {
+        err << "g19-bridge is not running, or did not answer: a report is saved by the running bridge\n";
+        return 1;
+    }
+    if (*done != 0 || written.empty()) {
+        err << "g19-bridge: " << (said.empty() ? "the running bridge saved no report" : said) << "\n";
+        return *done != 0 ? *done : 1;
+    }
+    // Only the path on standard output, for a script to pick up.
+    out << written << "\n";
+    return 0;
 }

@@ -18,6 +18,8 @@
 #include "platform/local_channel.h"
 #include "platform/process.h"
 #include "platform/user_files.h"
+#include "replay.h"
+#include "report.h"
 #include "server/listener.h"
 
 #include <CLI/CLI.hpp>
@@ -50,6 +52,11 @@ struct Options {
     std::string press;
     double pressDelay = 5.0;
     std::string autostart;
+    bool report = false;
+    std::string reportPath;
+    std::string replay;
+    double replaySpeed = 1.0;
+    bool replayAnswers = false;
 };
 
 // A dotted IPv4 address in host byte order.
@@ -138,6 +145,7 @@ public:
         : m_options(options),
           m_bind(bind),
           m_log(log),
+          m_keyFile(keyFile),
           m_status(options.remoteApps, [&log](const std::string& line) { log.state(line); }),
           m_session({url, keyFile, G19_VERSION}, log, m_status)
     {
@@ -157,6 +165,7 @@ public:
             ok ? m_log.state(line) : m_log.warning(line);
             return line;
         };
+        actions.saveReport = [this] { return saveReport("").line; };
         actions.stop = [this] { stop(); };
         // Before any thread starts: the console's stop signals are blocked for every thread
         // started after.
@@ -176,9 +185,10 @@ public:
         if (!place.empty() &&
             !m_channel.start(place,
                              controlHandler({m_status, m_session,
-                                             [this](const std::string& text) { m_face->notify(text); }}),
+                                             [this](const std::string& text) { m_face->notify(text); },
+                                             [this](const std::string& path) { return saveReport(path); }}),
                              error)) {
-            m_log.warning("g19-bridge --press cannot reach this copy (" + error + ")");
+            m_log.warning("g19-bridge --press and --report cannot reach this copy (" + error + ")");
         }
         m_face->run();
         stop();
@@ -201,6 +211,16 @@ public:
     }
 
 private:
+    // A report of now, into `path` (a file or a folder; empty: the Documents folder).
+    SavedReport saveReport(const std::string& path)
+    {
+        const ReportFacts facts{G19_VERSION, platform::systemDescription(), m_status.current().line,
+                                m_keyFile};
+        SavedReport saved = ::saveReport(m_log, facts, reportPath(path, m_log, m_keyFile));
+        saved.ok ? m_log.state(saved.line) : m_log.warning(saved.line);
+        return saved;
+    }
+
     bool startListener()
     {
         ServerSettings settings;
@@ -257,6 +277,7 @@ private:
     const Options& m_options;
     const std::uint32_t m_bind;
     bridge::BridgeLog& m_log;
+    const std::string m_keyFile;
     bridge::StatusModel m_status;
     bridge::Session m_session;
     DiagnosticsBuffer m_diagnosticsBuffer{m_log};
@@ -331,6 +352,18 @@ int pressButton(const Options& options, const std::string& keyFile)
     return pressInRunningCopy(place, options.press, delay, std::cout, std::cerr);
 }
 
+int replayTrace(const Options& options)
+{
+    const std::optional<std::uint32_t> bind = parseIpv4(options.displayBind);
+    if (!bind) {
+        std::cerr << "g19-bridge: --display-bind takes an IPv4 address, as 127.0.0.1; got "
+                  << options.displayBind << "\n";
+        return EXIT_USAGE;
+    }
+    return runReplay({options.replay, options.replaySpeed, options.replayAnswers, options.displayPort, *bind,
+                      options.displayBind});
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -378,6 +411,31 @@ int main(int argc, char** argv)
         ->type_name("on|off")
         ->check(CLI::IsMember({"on", "off"}))
         ->excludes(press);
+    CLI::Option* report =
+        app.add_option("--report", options.reportPath,
+                       "Ask the running bridge to save a report for whoever helps you, into FILE or a folder "
+                       "(default: your Documents folder), print its path, then exit")
+            ->type_name("[FILE]")
+            ->expected(0, 1)
+            ->excludes(press);
+    CLI::Option* replay =
+        app.add_option(
+               "--replay", options.replay,
+               "Play a report or a --log file to the display as the voice client's side, with no voice "
+               "client")
+            ->type_name("FILE")
+            ->excludes(press)
+            ->excludes(report);
+    app.add_option("--speed", options.replaySpeed,
+                   "How much faster than recorded --replay plays; 0 as fast as it goes")
+        ->type_name("X")
+        ->check(CLI::Range(0.0, 1e6))
+        ->needs(replay)
+        ->capture_default_str();
+    app.add_flag("--answers", options.replayAnswers,
+                 "After the last message of --replay, print the display's view as g19-probe --json prints it "
+                 "(server, channels, clients), then exit")
+        ->needs(replay);
     bool showVersion = false;
     app.add_flag("--version", showVersion, "Print the version, then exit");
     try {
@@ -390,6 +448,10 @@ int main(int argc, char** argv)
         std::cout << "g19-bridge " << G19_VERSION << "\n";
         return EXIT_OK;
     }
+    if (!options.replay.empty()) {
+        return replayTrace(options);
+    }
+    options.report = report->count() > 0;
     if (!options.autostart.empty()) {
         bool ok = false;
         std::cout << switchAutostart(options.autostart == "on", ok) << "\n";
@@ -404,6 +466,13 @@ int main(int argc, char** argv)
     }
     if (!options.press.empty()) {
         return pressButton(options, keyFile);
+    }
+    if (options.report) {
+        // The running copy has a current folder of its own.
+        return reportInRunningCopy(
+            channelPlace(keyFile),
+            options.reportPath.empty() ? "" : platform::absolutePath(options.reportPath), std::cout,
+            std::cerr);
     }
     return runBridge(options, keyFile);
 }

@@ -71,7 +71,9 @@ private:
 // parent, siblings sorted as the voice client sorts them: a channel's order is the ID of the
 // sibling it follows, 0 for the first. Siblings no such chain reaches each start a chain of
 // their own, in list order. A channel whose parent is not in the list, or that is caught in a
-// cycle of parents, is shown at the top level, after the others; every channel appears once.
+// cycle of parents, is shown at the top level, after the others; one that hangs under such a
+// cycle goes with the first channel of its line in list order, under its parent or, when it
+// comes first, at the top level itself; every channel appears once.
 // docs/protocol.md states the same rule for display authors.
 std::vector<std::pair<std::size_t, std::size_t>> channelTree(const display::ChannelList& list);
 
