@@ -11,6 +11,7 @@
 #include <windows.h>
 
 #include <shellapi.h>
+#include <shlobj.h>
 
 #include <chrono>
 #include <cstdio>
@@ -347,6 +348,34 @@ TEST_F(BridgeTray, HasStoppedWhenTheEndOfTheSessionIsAnswered)
         EXPECT_EQ(m_folder.countLines(" stopped"), 1)
             << "the end of the session was answered before the stop";
     });
+}
+
+TEST_F(BridgeTray, SavesAReportIntoTheDocumentsFolderFromTheMenu)
+{
+    Bridgew bridge(m_folder);
+    HWND window = bridge.window();
+    ASSERT_NE(window, nullptr);
+    SendMessageW(window, WM_COMMAND, TRAY_COMMAND_SAVE_REPORT, 0);
+    // The log says where, as the notification does.
+    const std::string log = m_folder.log();
+    const std::string saved = "saved a report: ";
+    const std::size_t at = log.find(saved);
+    ASSERT_NE(at, std::string::npos) << log;
+    std::string path = log.substr(at + saved.size(), log.find_first_of("\r\n", at) - at - saved.size());
+    const std::wstring file = widen(path);
+    wchar_t* documents = nullptr;
+    ASSERT_EQ(SHGetKnownFolderPath(FOLDERID_Documents, 0, nullptr, &documents), S_OK);
+    EXPECT_EQ(comparable(file).rfind(comparable(documents), 0), 0u) << path;
+    CoTaskMemFree(documents);
+    // One zip archive.
+    char head[4] = {};
+    if (std::FILE* report = _wfopen(file.c_str(), L"rb")) {
+        std::fread(head, 1, sizeof head, report);
+        std::fclose(report);
+    }
+    EXPECT_EQ(std::string(head, 4), std::string("PK\x03\x04", 4)) << path;
+    DeleteFileW(file.c_str());
+    expectCleanStop(bridge, [](HWND w) { PostMessageW(w, WM_CLOSE, 0, 0); });
 }
 
 TEST_F(BridgeTray, ASecondCopyExits3AndTheFirstShowsIt)
