@@ -1,6 +1,7 @@
 #include "bridge/session.h"
 
 #include "bridge/bridge_host.h"
+#include "bridge/feed.h"
 #include "bridge/key_file.h"
 
 #include <boost/asio/executor_work_guard.hpp>
@@ -168,7 +169,6 @@ struct Session::Impl {
     // The socket of now has been opened: its end goes into the log.
     bool open = false;
     bool awaitingAnswer = false;
-    bool approved = false;
     bool stopping = false;
     // Closes before the answer to the stored key, in a row.
     int closesOnKey = 0;
@@ -177,8 +177,7 @@ struct Session::Impl {
     std::chrono::seconds retryDelay = FIRST_RETRY;
     std::deque<Pending> pending;
     std::vector<std::shared_ptr<OnDemand>> onDemand;
-    std::optional<std::string> shownFront;
-    bool frontShown = false;
+    Feed feed{status};
     std::atomic<unsigned> approvalCount{0};
 
     std::string address() const
@@ -286,96 +285,50 @@ struct Session::Impl {
         if (type == "auth") {
             return answered(message);
         }
-        if (!approved) {
+        if (!feed.approved()) {
             log.debug("ignored a message before approval");
             return;
         }
         if (type == "buttonPress") {
             return replied(message);
         }
-        std::string why;
-        std::optional<std::string> front;
-        updateMirror([&](Mirror& mirror) {
-            why = mirror.apply(message);
-            front = frontName(mirror);
-        });
+        const std::string why = feed.event(message);
         if (!why.empty()) {
             log.debug("ignored: " + why);
-        }
-        showFront(front);
-    }
-
-    static std::optional<std::string> frontName(const Mirror& mirror)
-    {
-        const Connection* connection = mirror.find(mirror.front());
-        if (connection == nullptr) {
-            return std::nullopt;
-        }
-        return connection->serverName.value_or("");
-    }
-
-    void showFront(const std::optional<std::string>& front)
-    {
-        if (!frontShown || front != shownFront) {
-            frontShown = true;
-            shownFront = front;
-            status.front(front);
         }
     }
 
     void answered(const json& message)
     {
-        const json* statusField = message.contains("status") ? &message["status"] : nullptr;
-        if (statusField != nullptr && statusField->is_object() && statusField->contains("code") &&
-            (*statusField)["code"] != 0) {
-            if (!awaitingAnswer) {
-                log.debug("ignored an auth answer with an error that nothing asked for");
-                return;
-            }
-            const json reason = statusField->value("message", json());
-            return refuse(reason.is_string() && !reason.get<std::string>().empty() ? reason.get<std::string>()
-                                                                                   : "it gave no reason");
+        const Feed::Answer answer = feed.answer(message, awaitingAnswer);
+        if (answer.kind == Feed::Answer::Kind::REFUSED) {
+            return refuse(answer.text.empty() ? "it gave no reason" : answer.text);
         }
-        const json payload = message.value("payload", json::object());
-        const json connections = payload.is_object() ? payload.value("connections", json()) : json();
-        bool replaced = false;
-        std::optional<std::string> front;
-        updateMirror([&](Mirror& mirror) {
-            replaced = mirror.replace(connections);
-            front = frontName(mirror);
-        });
-        if (!replaced) {
-            log.debug("ignored an auth answer without a list of connections");
+        if (answer.kind == Feed::Answer::Kind::IGNORED) {
+            log.debug("ignored " + answer.text);
             return;
         }
-        const std::string key = payload.value("apiKey", std::string());
-        if (!key.empty() && key != sentKey) {
+        const json payload = message.value("payload", json::object());
+        const json key = payload.is_object() ? payload.value("apiKey", json()) : json();
+        if (key.is_string() && !key.get<std::string>().empty() && key != sentKey) {
             std::string error;
-            if (!storeKey(settings.keyFile, key, error)) {
+            if (!storeKey(settings.keyFile, key.get<std::string>(), error)) {
                 log.warning(
                     "cannot keep the key the voice client handed out, so it will ask for approval again next "
                     "time (" +
                     error + ")");
             }
-            sentKey = key;
+            sentKey = key.get<std::string>();
         }
-        // An answer nobody waits for is a snapshot still, but no new approval.
-        if (!awaitingAnswer) {
-            showFront(front);
+        if (answer.kind == Feed::Answer::Kind::SNAPSHOT) {
             return;
         }
         awaitingAnswer = false;
-        approved = true;
         refused = false;
         closesOnKey = 0;
         retryDelay = FIRST_RETRY;
         hintTimer.cancel();
         approvalCount.fetch_add(1);
-        // The server first: the approval's line names it, and no line of an empty client
-        // comes before.
-        frontShown = false;
-        showFront(front);
-        status.approved();
         // The client loses the first press of a button after a connection unless the
         // button was released once before.
         for (const char* button : BUTTONS) {
@@ -438,7 +391,7 @@ struct Session::Impl {
 
     void pressNow(const std::string& button, const std::shared_ptr<OnDemand>& request)
     {
-        if (!approved || !socket) {
+        if (!feed.approved() || !socket) {
             return finish(request, {PressOutcome::NOT_APPROVED, ""});
         }
         log.state("pressed " + describeButton(button));
@@ -510,9 +463,7 @@ struct Session::Impl {
         writing = false;
         pending.clear();
         hintTimer.cancel();
-        updateMirror([](Mirror& mirror) { mirror.clear(); });
-        frontShown = false;
-        approved = false;
+        feed.clear();
     }
 
     // The connection ended or could not be made.
@@ -521,7 +472,7 @@ struct Session::Impl {
         if (ws != socket) {
             return;
         }
-        const bool wasApproved = approved;
+        const bool wasApproved = feed.approved();
         const bool wasAsking = awaitingAnswer;
         awaitingAnswer = false;
         drop(ws, reasonOf(error));
@@ -623,7 +574,7 @@ struct Session::Impl {
                 cutOff(error);
             });
         }
-        updateMirror([](Mirror& mirror) { mirror.clear(); });
+        feed.clear();
         for (const std::shared_ptr<OnDemand>& request : std::vector<std::shared_ptr<OnDemand>>(onDemand)) {
             finish(request, {PressOutcome::STOPPED, ""});
         }
@@ -676,7 +627,7 @@ void Session::press(const char* button)
 {
     Impl* impl = m_impl.get();
     net::post(impl->io, [impl, name = std::string(button)] {
-        if (impl->approved && impl->socket) {
+        if (impl->feed.approved() && impl->socket) {
             impl->pressNow(name, nullptr);
         }
     });

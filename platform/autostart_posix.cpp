@@ -2,7 +2,6 @@
 
 #include "platform/user_files.h"
 
-#include <cstdlib>
 #include <sstream>
 
 namespace platform {
@@ -49,15 +48,8 @@ std::string unquotedExec(const std::string& value)
 
 std::string autostartPlace(const std::string& name)
 {
-    std::string base;
-    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg != nullptr && xdg[0] == '/') {
-        base = xdg;
-    } else if (const char* home = std::getenv("HOME"); home != nullptr && home[0] != '\0') {
-        base = std::string(home) + "/.config";
-    } else {
-        return "";
-    }
-    return base + "/autostart/" + name + ".desktop";
+    // The autostart folder sits beside the programs' own folders in the user's configuration.
+    return userConfigFile("", "autostart", name + ".desktop");
 }
 
 std::optional<std::string> autostartProgram(const std::string& name)

@@ -3,6 +3,7 @@
 #include "archive.h"
 #include "bridge/bridge_host.h"
 #include "bridge/bridge_log.h"
+#include "bridge/feed.h"
 #include "bridge/status.h"
 #include "client/answers.h"
 #include "face.h"
@@ -266,10 +267,8 @@ public:
 private:
     void clear()
     {
-        bridge::updateMirror([](bridge::Mirror& mirror) { mirror.clear(); });
+        m_feed.clear();
         m_awaiting = false;
-        m_approved = false;
-        m_frontShown = false;
     }
 
     void ignore(const Step& step, const std::string& why)
@@ -285,79 +284,39 @@ private:
         if (type == "auth") {
             return answered(step);
         }
-        if (!m_approved) {
+        if (!m_feed.approved()) {
             return ignore(step, "a message before approval");
         }
         if (type == "buttonPress") {
             return;
         }
-        std::string why;
-        std::optional<std::string> front;
-        bridge::updateMirror([&](bridge::Mirror& mirror) {
-            why = mirror.apply(message);
-            front = frontName(mirror);
-        });
-        if (!why.empty()) {
+        if (const std::string why = m_feed.event(message); !why.empty()) {
             ignore(step, why);
         }
-        showFront(front);
     }
 
     void answered(const Step& step)
     {
-        const json& message = step.message;
-        if (!m_awaiting) {
-            return ignore(step, "an auth answer that nothing asked for");
-        }
-        const json* status = message.contains("status") ? &message["status"] : nullptr;
-        if (status != nullptr && status->is_object() && status->contains("code") && (*status)["code"] != 0) {
-            const json reason = status->value("message", json());
-            clear();
-            m_status.refused(reason.is_string() ? reason.get<std::string>() : "");
-            return;
-        }
-        const json payload = message.value("payload", json::object());
-        const json connections = payload.is_object() ? payload.value("connections", json()) : json();
-        bool replaced = false;
-        std::optional<std::string> front;
-        bridge::updateMirror([&](bridge::Mirror& mirror) {
-            replaced = mirror.replace(connections);
-            front = frontName(mirror);
-        });
-        if (!replaced) {
-            return ignore(step, "an auth answer without a list of connections");
-        }
-        m_awaiting = false;
-        m_approved = true;
-        m_status.approved();
-        m_frontShown = false;
-        showFront(front);
-    }
-
-    static std::optional<std::string> frontName(const bridge::Mirror& mirror)
-    {
-        const bridge::Connection* connection = mirror.find(mirror.front());
-        if (connection == nullptr) {
-            return std::nullopt;
-        }
-        return connection->serverName.value_or("");
-    }
-
-    void showFront(const std::optional<std::string>& front)
-    {
-        if (!m_frontShown || front != m_shownFront) {
-            m_frontShown = true;
-            m_shownFront = front;
-            m_status.front(front);
+        const bridge::Feed::Answer answer = m_feed.answer(step.message, m_awaiting);
+        switch (answer.kind) {
+            case bridge::Feed::Answer::Kind::REFUSED:
+                clear();
+                m_status.refused(answer.text);
+                return;
+            case bridge::Feed::Answer::Kind::IGNORED:
+                return ignore(step, answer.text);
+            case bridge::Feed::Answer::Kind::APPROVED:
+                m_awaiting = false;
+                return;
+            case bridge::Feed::Answer::Kind::SNAPSHOT:
+                return;
         }
     }
 
     bridge::BridgeLog& m_log;
     bridge::StatusModel& m_status;
+    bridge::Feed m_feed{m_status};
     bool m_awaiting = false;
-    bool m_approved = false;
-    bool m_frontShown = false;
-    std::optional<std::string> m_shownFront;
     std::size_t m_messages = 0;
     std::size_t m_ignored = 0;
 };
