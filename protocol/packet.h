@@ -53,7 +53,8 @@ public:
     void writeString(std::string_view text);
     // Grows the packet by `bytes` and returns where they start, for a run of fixed fields
     // written at once: one check of the room left for all of them. The caller writes every
-    // one of the bytes before the packet is read.
+    // one of the bytes before the packet is read or written again (a write may move the
+    // block).
     std::uint8_t* extend(std::size_t bytes)
     {
         if (m_capacity - m_end < bytes) {
