@@ -143,7 +143,9 @@ void Packet::writeString(std::string_view text)
     const std::size_t length = std::min(text.size(), MAX_STRING_BYTES);
     std::uint8_t* out = extend(2 + length);
     storeBigEndian(out, length, 2);
-    std::copy_n(text.data(), length, out + 2);
+    if (length > 0) {
+        std::memcpy(out + 2, text.data(), length);
+    }
 }
 
 bool operator==(const Packet& a, const Packet& b)

@@ -8,6 +8,15 @@
 #include <string>
 #include <string_view>
 
+// Stores the low `width` bytes of `value` at `out`, most significant first: the layout of
+// every multi-byte integer on the link.
+inline void storeBigEndian(std::uint8_t* out, std::uint64_t value, std::size_t width)
+{
+    for (std::size_t i = 0; i < width; ++i) {
+        out[i] = static_cast<std::uint8_t>(value >> (8 * (width - 1 - i)));
+    }
+}
+
 class Packet {
 public:
     Packet() = default;
@@ -42,20 +51,10 @@ public:
     // The length prefix is 16 bits: a longer text is cut to its first 65535 bytes so
     // that the prefix always matches the bytes that follow.
     void writeString(std::string_view text);
-
-    friend bool operator==(const Packet& a, const Packet& b);
-
-private:
-    std::uint64_t readBigEndian(std::size_t width);
-
-    static void storeBigEndian(std::uint8_t* out, std::uint64_t value, std::size_t width)
-    {
-        for (std::size_t i = 0; i < width; ++i) {
-            out[i] = static_cast<std::uint8_t>(value >> (8 * (width - 1 - i)));
-        }
-    }
-
-    // Grows the packet by `bytes` and returns where they start.
+    // Grows the packet by `bytes` and returns where they start, for a run of fixed fields
+    // written at once: one check of the room left for all of them. The caller writes every
+    // one of the bytes before the packet is read or written again (a write may move the
+    // block).
     std::uint8_t* extend(std::size_t bytes)
     {
         if (m_capacity - m_end < bytes) {
@@ -65,6 +64,12 @@ private:
         m_end += bytes;
         return out;
     }
+
+    friend bool operator==(const Packet& a, const Packet& b);
+
+private:
+    std::uint64_t readBigEndian(std::size_t width);
+
     void grow(std::size_t bytes);
     // Moves the unread bytes to the start of a new block of `capacity` bytes.
     void reallocate(std::size_t capacity);

@@ -214,4 +214,124 @@ TEST_F(ClientListTest, EarlyFailureAsksNothingMore)
                                                  "getClientList schid=1 ret=2"}));
 }
 
+// A host that fails a read may still have written to the out-parameter; the answer shows 0
+// for that field all the same, and every other field as the host gave it.
+constexpr int JUNK = 0x5A5A5A5A;
+
+const TS3Functions& simulatedHost()
+{
+    static const TS3Functions table = sim::functionTable();
+    return table;
+}
+
+TS3Functions hostThatScribblesOnFailure()
+{
+    TS3Functions host = simulatedHost();
+    host.getClientVariableAsInt = [](uint64 schid, anyID client, std::size_t property, int* result) {
+        const unsigned int error = simulatedHost().getClientVariableAsInt(schid, client, property, result);
+        if (error != 0 && result != nullptr) {
+            *result = JUNK;
+        }
+        return error;
+    };
+    host.getClientSelfVariableAsInt = [](uint64 schid, std::size_t property, int* result) {
+        const unsigned int error = simulatedHost().getClientSelfVariableAsInt(schid, property, result);
+        if (error != 0 && result != nullptr) {
+            *result = JUNK;
+        }
+        return error;
+    };
+    host.getChannelOfClient = [](uint64 schid, anyID client, uint64* result) {
+        const unsigned int error = simulatedHost().getChannelOfClient(schid, client, result);
+        if (error != 0 && result != nullptr) {
+            *result = JUNK;
+        }
+        return error;
+    };
+    return host;
+}
+
+TEST_F(ClientListTest, AFailedFieldIsZeroWhateverTheHostLeftInTheOutParameter)
+{
+    constexpr uint64 CHANNEL = 7;
+    // Every field of the other client distinct and nonzero, wider than it travels where it can be.
+    const sim::IntProperties ints = {{4, 1},      {43, 0x10102}, {46, 0x10304}, {5, 0x121}, {6, 0x122},
+                                     {17, 0x123}, {38, 0x124},   {57, 0x125},   {16, 0x126}};
+    const Entry me = {SELF, "me", 1, CHANNEL};
+    const Entry other = {OTHER, "other", 1, CHANNEL, 0x0102, 0x0304, 0x21, 0x22, 0x23, 0x24, 0x25, 0x26};
+    const auto without = [](Entry entry, auto field) {
+        entry.*field = 0;
+        return entry;
+    };
+    struct Case {
+        const char* field;
+        sim::FailureRule failure;
+        Entry me;
+        Entry other;
+    };
+    const Case cases[] = {
+        {"own talking", rule("getClientSelfVariableAsInt", 1), without(me, &Entry::talking), other},
+        {"talking", rule("getClientVariableAsInt", 1, OTHER, 4), me, without(other, &Entry::talking)},
+        {"channel", rule("getChannelOfClient", 1, OTHER), me, without(other, &Entry::channel)},
+        {"talk request", rule("getClientVariableAsInt", 1, OTHER, 43), me,
+         without(other, &Entry::talkRequest)},
+        {"talker", rule("getClientVariableAsInt", 1, OTHER, 46), me, without(other, &Entry::isTalker)},
+        {"input muted", rule("getClientVariableAsInt", 1, OTHER, 5), me, without(other, &Entry::inputMuted)},
+        {"output muted", rule("getClientVariableAsInt", 1, OTHER, 6), me,
+         without(other, &Entry::outputMuted)},
+        {"recording", rule("getClientVariableAsInt", 1, OTHER, 17), me, without(other, &Entry::recording)},
+        {"away", rule("getClientVariableAsInt", 1, OTHER, 38), me, without(other, &Entry::away)},
+        {"commander", rule("getClientVariableAsInt", 1, OTHER, 57), me, without(other, &Entry::commander)},
+        {"locally muted", rule("getClientVariableAsInt", 1, OTHER, 16), me,
+         without(other, &Entry::locallyMuted)},
+    };
+    const TS3Functions host = hostThatScribblesOnFailure();
+    const RequestContext requests{host, G19_VERSION, [](std::chrono::milliseconds) {}, m_diagnostics};
+    const std::uint8_t request = 0x05;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.field);
+        sim::setModel(
+            oneServer({{CHANNEL, "Lobby", 0, {}}},
+                      {client(SELF, "me", CHANNEL, {{4, 1}}), client(OTHER, "other", CHANNEL, ints)}, SELF));
+        sim::setFailures({c.failure});
+        sim::clearCalls();
+        const Packet packet = processRequest(requests, &request, 1);
+        EXPECT_EQ(Bytes(packet.data(), packet.data() + packet.size()),
+                  clientAnswer(SELF, CHANNEL, {c.me, c.other}));
+        std::size_t failedCalls = 0;
+        for (const sim::Call& call : callsOf(c.failure.fn)) {
+            failedCalls += call.ret != 0 ? 1 : 0;
+        }
+        EXPECT_EQ(failedCalls, 1u) << "the case no longer fails the one read it is about";
+    }
+}
+
+TEST_F(ClientListTest, ALongListWithLongerNicknamesThanReservedKeepsEveryField)
+{
+    // 300 clients whose nicknames grow to 90 bytes, 45 on average, past the room reserved for
+    // typical ones: the answer grows part of the way through. Every field differs from entry
+    // to entry.
+    constexpr std::size_t CLIENTS = 300;
+    std::vector<sim::Client> clients;
+    std::vector<Entry> expected;
+    for (std::size_t i = 0; i < CLIENTS; ++i) {
+        const auto id = static_cast<anyID>(i + 1);
+        const auto v = static_cast<int>(i);
+        const uint64 channel = i % 3 + 1;
+        std::string nickname(i % 91, static_cast<char>('a' + i % 26));
+        // The own client (ID 1) is asked its talking state apart; it keeps the model's.
+        const sim::IntProperties ints = {{4, v % 2},   {43, v * 3},  {46, v * 5},  {5, v % 7},  {6, v % 11},
+                                         {17, v % 13}, {38, v % 17}, {57, v % 19}, {16, v % 23}};
+        clients.push_back(client(id, nickname, channel, ints));
+        expected.push_back({id, nickname, v % 2, static_cast<std::int64_t>(channel),
+                            static_cast<std::uint16_t>(v * 3), static_cast<std::uint16_t>(v * 5),
+                            static_cast<std::uint8_t>(v % 7), static_cast<std::uint8_t>(v % 11),
+                            static_cast<std::uint8_t>(v % 13), static_cast<std::uint8_t>(v % 17),
+                            static_cast<std::uint8_t>(v % 19), static_cast<std::uint8_t>(v % 23)});
+    }
+    sim::setModel(oneServer({{1, "A", 0, {}}, {2, "B", 0, {}}, {3, "C", 0, {}}}, clients, 1));
+    sim::setLogging(false);
+    EXPECT_EQ(answer({0x05}), clientAnswer(1, 1, expected));
+}
+
 }  // namespace

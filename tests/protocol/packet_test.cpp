@@ -174,6 +174,30 @@ TEST(PacketTest, WriteStringCutsTextsBeyond65535BytesSoThePrefixMatches)
     }
 }
 
+TEST(PacketTest, ExtendHandsOutRoomAfterTheUnreadBytesAndKeepsThemWhenTheBlockGrows)
+{
+    // A run of fixed fields is laid out through extend(): it follows what is there, after
+    // reads moved the front, and everything survives the block growing on the way.
+    for (const std::size_t run : {std::size_t{1}, std::size_t{28}, std::size_t{300}, std::size_t{5000}}) {
+        SCOPED_TRACE(run);
+        Packet packet = packetOf({0x01, 0x02, 0x03});
+        packet.readUInt8();
+        std::uint8_t* out = packet.extend(run);
+        for (std::size_t i = 0; i < run; ++i) {
+            out[i] = static_cast<std::uint8_t>(i % 251);
+        }
+        storeBigEndian(packet.extend(8), 0x0102030405060708u, 8);
+        packet.writeUInt8(0xEE);
+
+        Bytes expected = {0x02, 0x03};
+        for (std::size_t i = 0; i < run; ++i) {
+            expected.push_back(static_cast<std::uint8_t>(i % 251));
+        }
+        expected.insert(expected.end(), {1, 2, 3, 4, 5, 6, 7, 8, 0xEE});
+        EXPECT_EQ(bytesOf(packet), expected);
+    }
+}
+
 TEST(PacketTest, AssignReplacesTheContent)
 {
     const Bytes source = {0x01, 0x02, 0x03, 0x04, 0x05};
