@@ -122,10 +122,14 @@ std::uint64_t little(std::string_view bytes, std::size_t at, int count)
 }
 
 // An octal field of `width` bytes, its digits ended by a NUL, as ustar writes numbers.
+// Every value a report holds fits its field (a size below 8 GiB, a time before 2242).
 void putOctal(char* field, std::size_t width, std::uint64_t value)
 {
-    std::snprintf(field, width, "%0*llo", static_cast<int>(width - 1),
-                  static_cast<unsigned long long>(value));
+    field[width - 1] = '\0';
+    for (std::size_t i = width - 1; i > 0; --i) {
+        field[i - 1] = static_cast<char>('0' + (value & 7));
+        value >>= 3;
+    }
 }
 
 std::optional<std::uint64_t> octal(const char* field, std::size_t width)
