@@ -5,7 +5,6 @@
 #include <boost/crc.hpp>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 
 namespace archive {
@@ -189,7 +188,8 @@ std::string tarOf(const std::vector<Entry>& entries, const Stamp& stamp)
         header[156] = '0';
         std::memcpy(header + 257, "ustar", 6);
         std::memcpy(header + 263, "00", 2);
-        std::snprintf(header + 148, 8, "%06o", tarChecksum(header));
+        // Six digits, a NUL and a space.
+        putOctal(header + 148, 7, tarChecksum(header));
         header[155] = ' ';
         out.append(header, TAR_BLOCK);
         out += entry.contents;
