@@ -1,7 +1,7 @@
 // The bridge's side of the figures: a display request answered from the mirror beside the
 // same request answered by the simulated client (the plug-in's path), the cost of taking in
-// one talkStatusChanged as the session does (logged into the memory a report is made from,
-// then applied), and of taking in a whole snapshot. The bridge's host has no round
+// one talkStatusChanged as the session does (read without a document, logged into the memory
+// a report is made from, then applied), and of taking in a whole snapshot. The bridge's host has no round
 // trips to make, so its request should cost no more than the plug-in's.
 //
 // The mirror is filled from a snapshot of the benchmark server, and before any timing its
@@ -12,6 +12,8 @@
 
 #include "bridge/bridge_host.h"
 #include "bridge/bridge_log.h"
+#include "bridge/feed.h"
+#include "bridge/talk_frame.h"
 #include "g19/version.h"
 #include "host/properties.h"
 #include "protocol/request.h"
@@ -24,6 +26,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -167,13 +170,20 @@ void BM_BridgeClientList(benchmark::State& state) { requestBench(state, BRIDGE_H
 void BM_PluginChannelList(benchmark::State& state) { requestBench(state, SIM_HOST, 3); }
 void BM_BridgeChannelList(benchmark::State& state) { requestBench(state, BRIDGE_HOST, 3); }
 
-// One talkStatusChanged frame, from its text to the mirror: parsed, kept in the log's memory
-// (without --log, as players run it) and applied, as the session takes every frame; or, for
-// the cost of the memory alone, parsed and applied only.
+// One talkStatusChanged frame, from its text to the mirror, as an approved session takes it:
+// read without a document, kept in the log's memory (without --log, as players run it) and
+// applied through the feed; or, for the cost of the memory alone, the same without the log.
 void talkStatusBench(benchmark::State& state, bool logged)
 {
     const auto clients = static_cast<std::size_t>(state.range(0));
+    const sim::Model model = treeOrdered(bench::serverModel(50, clients));
     useServer(50, clients);
+    bridge::StatusModel status("bench", [](const std::string&) {});
+    bridge::Feed feed(status);
+    if (feed.answer(json::parse(snapshotOf(model)), true).kind != bridge::Feed::Answer::Kind::APPROVED) {
+        std::fprintf(stderr, "bridge: the snapshot was not taken as an approval; no figure taken\n");
+        std::exit(1);
+    }
     std::vector<std::string> frames;
     for (std::size_t i = 0; i < 64; ++i) {
         frames.push_back(json({{"type", "talkStatusChanged"},
@@ -183,16 +193,20 @@ void talkStatusBench(benchmark::State& state, bool logged)
                                  {"status", i % 2},
                                  {"isWhisper", false}}}})
                              .dump());
+        if (!bridge::readTalkStatus(frames.back())) {
+            std::fprintf(stderr, "bridge: a talk frame is not read without its document; no figure taken\n");
+            std::exit(1);
+        }
     }
     bridge::BridgeLog log(nullptr, "g19-bridge", G19_VERSION);
     std::size_t next = 0;
     for (auto _ : state) {
         const std::string& frame = frames[next++ % frames.size()];
-        const json message = json::parse(frame);
+        const std::optional<bridge::TalkStatus> talk = bridge::readTalkStatus(frame);
         if (logged) {
-            log.incoming(frame, message);
+            log.incomingEvent(frame);
         }
-        bridge::updateMirror([&](bridge::Mirror& mirror) { benchmark::DoNotOptimize(mirror.apply(message)); });
+        benchmark::DoNotOptimize(feed.talk(*talk));
     }
 }
 

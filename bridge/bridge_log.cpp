@@ -258,12 +258,23 @@ void BridgeLog::debug(const std::string& line)
 
 void BridgeLog::incoming(std::string_view frame, const json& message)
 {
+    if (isAuth(message)) {
+        keepIncoming(dumped(redactMessage(message)), true);
+    } else {
+        keepIncoming(frame, false);
+    }
+}
+
+void BridgeLog::incomingEvent(std::string_view frame)
+{
+    keepIncoming(frame, false);
+}
+
+void BridgeLog::keepIncoming(std::string_view body, bool auth)
+{
     // Every event of the voice client passes here: the line is built in one block, from the
     // frame as it came, which is cheaper than the message dumped again and shows exactly what
     // arrived; only an auth answer, which carries the key, is written from its redacted copy.
-    const bool auth = isAuth(message);
-    const std::string redacted = auth ? dumped(redactMessage(message)) : std::string();
-    const std::string_view body = auth ? std::string_view(redacted) : frame;
     std::string line;
     line.reserve(body.size() + 32);
     std::lock_guard<std::mutex> lock(m_mutex);

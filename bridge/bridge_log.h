@@ -127,6 +127,9 @@ public:
 
     // A message in: `frame` as it came, `message` what it parsed to.
     void incoming(std::string_view frame, const nlohmann::json& message);
+    // A message in that is known not to be an auth answer, the only one with a key: kept as
+    // it came, without its document.
+    void incomingEvent(std::string_view frame);
     // A message out, as it is sent.
     void outgoing(const nlohmann::json& message);
     // A frame that is not JSON, cut to its first bytes.
@@ -158,6 +161,8 @@ private:
     // `line` after the local date and time, and its level but for a state line.
     static std::string dated(const char* level, const std::string& line);
     void keepMessage(std::string line);
+    // `body` is the frame as it came, or an auth answer's redacted copy.
+    void keepIncoming(std::string_view body, bool auth);
     std::string stamp() const;
     void appendStamp(std::string& line) const;
 

@@ -68,6 +68,17 @@ std::string Feed::event(const json& message)
     return why;
 }
 
+std::string Feed::talk(const TalkStatus& talk)
+{
+    if (!m_approved) {
+        return "a message before approval";
+    }
+    // A talk light changes neither the tab in front nor its server.
+    std::string why;
+    updateMirror([&](Mirror& mirror) { why = mirror.applyTalkStatus(talk); });
+    return why;
+}
+
 void Feed::clear()
 {
     updateMirror([](Mirror& mirror) { mirror.clear(); });

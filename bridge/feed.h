@@ -6,6 +6,7 @@
 //
 // Used on one thread; the mirror itself is guarded by the host's lock (bridge_host.h).
 
+#include "bridge/mirror.h"
 #include "bridge/status.h"
 
 #include <nlohmann/json.hpp>
@@ -35,6 +36,8 @@ public:
 
     // Any other message. "" when it changed the mirror, else why it did not.
     std::string event(const nlohmann::json& message);
+    // A talkStatusChanged read without its message (bridge/talk_frame.h), as event() takes it.
+    std::string talk(const TalkStatus& talk);
 
     // The connection ended: the mirror is empty and the bridge no longer approved.
     void clear();

@@ -23,6 +23,12 @@ const json* member(const json& object, const char* key)
     return it == object.end() || it->is_null() ? nullptr : &*it;
 }
 
+// A member as a value of its own: null when it is missing or null.
+json valueOf(const json* value)
+{
+    return value != nullptr ? *value : json();
+}
+
 std::optional<uint64> memberId(const json& object, const char* key)
 {
     const json* value = member(object, key);
@@ -48,6 +54,19 @@ constexpr FlagName CLIENT_FLAGS[] = {
 };
 constexpr char TALK_REQUEST_NAME[] = "talkRequest";
 constexpr char NICKNAME_NAME[] = "nickname";
+
+const std::string TALK_STATUS = "talkStatusChanged";
+
+// The client an event of `type` names by `value`; "" when it is known, else why not.
+std::string clientOf(Connection& connection, const std::string& type, const json* value, Client*& client)
+{
+    const std::optional<anyID> id = value != nullptr ? readClientId(*value) : std::nullopt;
+    if (!id) {
+        return type + ": no clientId";
+    }
+    client = connection.findClient(*id);
+    return client == nullptr ? type + ": unknown client " + std::to_string(*id) : "";
+}
 
 void setValue(Client& client, Field field, int value)
 {
@@ -471,6 +490,10 @@ std::string Mirror::applyMessage(const json& message)
         if (payload == nullptr || !payload->is_object()) {
             return type + ": no payload";
         }
+        if (type == TALK_STATUS) {
+            return applyTalkStatus({valueOf(member(*payload, "connectionId")), valueOf(member(*payload, "clientId")),
+                                    valueOf(member(*payload, "status"))});
+        }
         const std::optional<uint64> id = memberId(*payload, "connectionId");
         if (!id) {
             return type + ": no connectionId";
@@ -510,9 +533,9 @@ std::string Mirror::applyMessage(const json& message)
             }
             return "";
         }
-        Connection* connection = findConnection(*id);
-        if (connection == nullptr) {
-            return type + ": unknown connection " + std::to_string(*id);
+        Connection* connection = nullptr;
+        if (std::string why = connectionOf(type, id, connection); !why.empty()) {
+            return why;
         }
         return applyTo(*connection, type, *payload);
     } catch (const json::exception& e) {
@@ -520,34 +543,44 @@ std::string Mirror::applyMessage(const json& message)
     }
 }
 
+std::string Mirror::connectionOf(const std::string& type, std::optional<uint64> id, Connection*& connection)
+{
+    if (!id) {
+        return type + ": no connectionId";
+    }
+    connection = findConnection(*id);
+    return connection == nullptr ? type + ": unknown connection " + std::to_string(*id) : "";
+}
+
+std::string Mirror::applyTalkStatus(const TalkStatus& talk)
+{
+    // A talk light changes nothing that decides the tab in front: it is not looked for again.
+    Connection* connection = nullptr;
+    if (std::string why = connectionOf(TALK_STATUS, readId(talk.connectionId), connection); !why.empty()) {
+        return why;
+    }
+    Client* client = nullptr;
+    if (std::string why = clientOf(*connection, TALK_STATUS, &talk.clientId, client); !why.empty()) {
+        return why;
+    }
+    const std::optional<int> value = readInt(talk.status);
+    if (!value) {
+        return TALK_STATUS + ": no status";
+    }
+    // 2 is heard of as talking while muted: nothing is heard, so the light stays off.
+    setValue(*client, Field::TALKING, *value == 1 ? 1 : 0);
+    return "";
+}
+
 std::string Mirror::applyTo(Connection& connection, const std::string& type, const json& payload)
 {
-    const auto clientOf = [&](Client*& client) -> std::string {
-        const json* value = member(payload, "clientId");
-        const std::optional<anyID> id = value != nullptr ? readClientId(*value) : std::nullopt;
-        if (!id) {
-            return type + ": no clientId";
-        }
-        client = connection.findClient(*id);
-        return client == nullptr ? type + ": unknown client " + std::to_string(*id) : "";
+    const auto clientNamed = [&](Client*& client) {
+        return clientOf(connection, type, member(payload, "clientId"), client);
     };
     Client* client = nullptr;
 
-    if (type == "talkStatusChanged") {
-        if (std::string why = clientOf(client); !why.empty()) {
-            return why;
-        }
-        const json* status = member(payload, "status");
-        const std::optional<int> value = status != nullptr ? readInt(*status) : std::nullopt;
-        if (!value) {
-            return type + ": no status";
-        }
-        // 2 is heard of as talking while muted: nothing is heard, so the light stays off.
-        setValue(*client, Field::TALKING, *value == 1 ? 1 : 0);
-        return "";
-    }
     if (type == "clientPropertiesUpdated") {
-        if (std::string why = clientOf(client); !why.empty()) {
+        if (std::string why = clientNamed(client); !why.empty()) {
             return why;
         }
         if (const json* properties = member(payload, "properties")) {

@@ -100,6 +100,14 @@ private:
     std::uint64_t m_captureSince = 0;
 };
 
+// The fields of a talkStatusChanged's payload that the mirror reads, each null when it is
+// missing or null, as the voice client sent them.
+struct TalkStatus {
+    nlohmann::json connectionId;
+    nlohmann::json clientId;
+    nlohmann::json status;
+};
+
 class Mirror {
 public:
     // Replaces everything with the `connections` of an `auth` answer. An entry that is not a
@@ -109,6 +117,9 @@ public:
     // Applies one event. Returns "" when it changed the mirror, else why it did not: an
     // unknown type, a connection or client it does not know, fields it cannot read.
     std::string apply(const nlohmann::json& message);
+    // Applies one talkStatusChanged, read without its message (bridge/talk_frame.h), exactly
+    // as apply() takes the whole message.
+    std::string applyTalkStatus(const TalkStatus& talk);
 
     // Forgets everything: the socket closed, or the bridge is not approved.
     void clear();
@@ -128,6 +139,8 @@ private:
     // Notes which tab opened the own capture device last; after every change.
     void followCapture();
     std::string applyTo(Connection& connection, const std::string& type, const nlohmann::json& payload);
+    // The connection an event of `type` names by `id`; "" when it is known, else why not.
+    std::string connectionOf(const std::string& type, std::optional<uint64> id, Connection*& connection);
     void removeConnection(uint64 connection);
     void markEstablished(Connection& connection) { connection.establishedAt = ++m_establishedCount; }
 

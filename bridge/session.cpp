@@ -3,6 +3,7 @@
 #include "bridge/bridge_host.h"
 #include "bridge/feed.h"
 #include "bridge/key_file.h"
+#include "bridge/talk_frame.h"
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
@@ -269,6 +270,18 @@ struct Session::Impl {
 
     void received(const std::string& frame)
     {
+        // Most frames are a talk light going on or off: once approved, those are taken without
+        // a document. Every other frame, and any that does not read the same without one, is
+        // parsed whole.
+        if (feed.approved()) {
+            if (const std::optional<TalkStatus> talk = readTalkStatus(frame)) {
+                log.incomingEvent(frame);
+                if (const std::string why = feed.talk(*talk); !why.empty()) {
+                    log.debug("ignored: " + why);
+                }
+                return;
+            }
+        }
         const json message = json::parse(frame, nullptr, false);
         if (message.is_discarded() || !message.is_object()) {
             log.unreadable("in", frame);

@@ -3,22 +3,28 @@
 // message the display's three queries go through the plug-in's request path against the
 // bridge's host; each answer must be one the display can read, in full, and the host's
 // memory must balance. Lines that are not JSON are skipped, as the bridge skips such frames.
+// A talk frame that the bridge reads without its document must change the mirror exactly as
+// the whole message does.
 
 #include "bridge/bridge_host.h"
+#include "bridge/talk_frame.h"
 #include "client/answers.h"
 #include "g19/version.h"
 #include "protocol/request.h"
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -49,6 +55,23 @@ void checkAnswers(const TS3Functions& host)
     }
 }
 
+bool sameClients(const bridge::Mirror& a, const bridge::Mirror& b)
+{
+    if (a.connections().size() != b.connections().size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.connections().size(); ++i) {
+        const std::vector<bridge::Client>& x = a.connections()[i].clients;
+        const std::vector<bridge::Client>& y = b.connections()[i].clients;
+        if (!std::equal(x.begin(), x.end(), y.begin(), y.end(), [](const bridge::Client& p, const bridge::Client& q) {
+                return p.id == q.id && p.values == q.values && p.known == q.known;
+            })) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
@@ -64,6 +87,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
 
         const nlohmann::json message = nlohmann::json::parse(line, nullptr, false);
+        const std::optional<bridge::TalkStatus> talk = bridge::readTalkStatus(line);
+        if (talk && message.is_discarded()) {
+            fail("a talk frame read that the parse refuses");
+        }
         if (message.is_discarded()) {
             continue;
         }
@@ -71,6 +98,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const bool snapshot = message.is_object() && message.value("type", nlohmann::json()) == "auth";
             if (snapshot && message.contains("payload") && message["payload"].is_object()) {
                 mirror.replace(message["payload"].value("connections", nlohmann::json()));
+            } else if (talk) {
+                bridge::Mirror read = mirror;
+                const std::string readWhy = read.applyTalkStatus(*talk);
+                const std::string parsedWhy = mirror.apply(message);
+                if (readWhy != parsedWhy || !sameClients(read, mirror)) {
+                    fail("a talk frame read without its document changed the mirror otherwise: \"" + readWhy +
+                         "\" against \"" + parsedWhy + "\"");
+                }
             } else {
                 mirror.apply(message);
             }

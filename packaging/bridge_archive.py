@@ -43,11 +43,11 @@ PLATFORMS = {
     "linux-amd64": {"suffix": ".tar.gz", "programs": {"g19-bridge": None}},
 }
 # Debian's copyright files of the libraries compiled into the programs whose licences ask that
-# their notice go along with a program built from them: nlohmann-json (MIT), CLI11 (BSD), and
-# on Windows the MinGW-w64 runtime linked in statically.
+# their notice go along with a program built from them: nlohmann-json (MIT), RapidJSON (MIT),
+# CLI11 (BSD), and on Windows the MinGW-w64 runtime linked in statically.
 NOTICE_PACKAGES = {
-    "win64": ["nlohmann-json3-dev", "libcli11-dev", "mingw-w64-x86-64-dev"],
-    "linux-amd64": ["nlohmann-json3-dev", "libcli11-dev"],
+    "win64": ["nlohmann-json3-dev", "rapidjson-dev", "libcli11-dev", "mingw-w64-x86-64-dev"],
+    "linux-amd64": ["nlohmann-json3-dev", "rapidjson-dev", "libcli11-dev"],
 }
 COPYRIGHT_FILE = "/usr/share/doc/%s/copyright"
 
