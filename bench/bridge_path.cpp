@@ -130,8 +130,8 @@ sim::Model treeOrdered(sim::Model model)
     return model;
 }
 
-// Both hosts hold the same server of `clients` clients and `channels` channels.
-void useServer(std::size_t channels, std::size_t clients)
+// Both hosts hold the same server of `clients` clients and `channels` channels; returns it.
+sim::Model useServer(std::size_t channels, std::size_t clients)
 {
     static std::map<std::pair<std::size_t, std::size_t>, bool> checked;
     const sim::Model model = treeOrdered(bench::serverModel(channels, clients));
@@ -149,6 +149,7 @@ void useServer(std::size_t channels, std::size_t clients)
         }
         checked[{channels, clients}] = true;
     }
+    return model;
 }
 
 void requestBench(benchmark::State& state, const TS3Functions& host, std::uint8_t command)
@@ -176,8 +177,7 @@ void BM_BridgeChannelList(benchmark::State& state) { requestBench(state, BRIDGE_
 void talkStatusBench(benchmark::State& state, bool logged)
 {
     const auto clients = static_cast<std::size_t>(state.range(0));
-    const sim::Model model = treeOrdered(bench::serverModel(50, clients));
-    useServer(50, clients);
+    const sim::Model model = useServer(50, clients);
     bridge::StatusModel status("bench", [](const std::string&) {});
     bridge::Feed feed(status);
     if (feed.answer(json::parse(snapshotOf(model)), true).kind != bridge::Feed::Answer::Kind::APPROVED) {
